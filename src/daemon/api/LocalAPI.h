@@ -1,0 +1,96 @@
+#pragma once
+
+#include "daemon/api/Records.h"
+#include "support/Expected.h"
+
+#include <QCoroTask>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <memory>
+#include <variant>
+
+class QNetworkAccessManager;
+class QNetworkRequest;
+
+namespace ringlark {
+
+// The client's own error: the daemon answered outside 200-299, or did not
+// answer over HTTP at all.
+class LocalAPIError {
+public:
+    enum class Kind { status, unreachable };
+
+    static LocalAPIError status(std::int64_t code, QString body) { return {Kind::status, code, std::move(body)}; }
+    static LocalAPIError unreachable() { return {Kind::unreachable, 0, {}}; }
+
+    Kind kind() const { return m_kind; }
+    std::int64_t code() const { return m_code; }
+    const QString& body() const { return m_body; }
+
+    // The user-facing description.
+    QString message() const;
+
+    bool operator==(const LocalAPIError&) const = default;
+
+private:
+    LocalAPIError(Kind kind, std::int64_t code, QString body) : m_kind(kind), m_code(code), m_body(std::move(body)) {}
+
+    Kind m_kind;
+    std::int64_t m_code;
+    QString m_body;
+};
+
+// A failed `get`: either the exchange failed, or its body did not decode.
+using ApiFailure = std::variant<LocalAPIError, DecodeError>;
+
+// Typed client of the daemon's loopback HTTP API. Stateless between calls;
+// copies share one network manager. Use on the GUI thread.
+class LocalAPI {
+public:
+    struct Limits {
+        std::chrono::milliseconds dataTimeout{3000}; // silence while waiting for data
+        std::chrono::milliseconds exchangeCap{5000}; // a whole exchange, however it drips
+    };
+
+    static QUrl defaultBase(); // http://127.0.0.1:8641
+
+    explicit LocalAPI(QUrl base = defaultBase(), Limits limits = Limits{});
+
+    const QUrl& base() const { return m_base; }
+
+    // GET one of "/v1/status", "/v1/requests", "/v1/pairing", decoded as T.
+    template <typename T>
+    QCoro::Task<Expected<T, ApiFailure>> get(QString path) const
+    {
+        auto body = co_await perform(path, "GET");
+        if (!body)
+            co_return unexpected(ApiFailure{body.error()});
+        auto decoded = decode<T>(*body);
+        if (!decoded)
+            co_return unexpected(ApiFailure{decoded.error()});
+        co_return std::move(*decoded);
+    }
+
+    QCoro::Task<Expected<RinglarkStatus, ApiFailure>> status() const { return get<RinglarkStatus>(QStringLiteral("/v1/status")); }
+    QCoro::Task<Expected<QList<HelpRequest>, ApiFailure>> requests() const { return get<QList<HelpRequest>>(QStringLiteral("/v1/requests")); }
+    QCoro::Task<Expected<Pairing, ApiFailure>> pairing() const { return get<Pairing>(QStringLiteral("/v1/pairing")); }
+
+    // POST /v1/requests/<id>/cancel with an empty body; the reply body is ignored.
+    QCoro::Task<Expected<Unit, LocalAPIError>> cancel(QString id) const;
+
+    // The address a path is sent to: characters a URL path may not hold are
+    // percent-encoded, slashes are kept.
+    QUrl urlFor(const QString& path) const;
+
+private:
+    // Sends one request and gives the body of a 2xx reply.
+    QCoro::Task<Expected<QByteArray, LocalAPIError>> perform(QString path, QByteArray method) const;
+
+    QUrl m_base;
+    Limits m_limits;
+    std::shared_ptr<QNetworkAccessManager> m_network;
+};
+
+} // namespace ringlark

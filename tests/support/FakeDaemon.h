@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QUrl>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace ringlark::test {
+
+// An HTTP server on an ephemeral loopback port that answers each path with a
+// reply the test sets, and records every request it receives.
+class FakeDaemon {
+public:
+    struct Reply {
+        int code = 200;
+        std::string body;
+        std::string contentType = "application/json";
+    };
+    struct Seen {
+        std::string method;
+        std::string path; // as sent, still percent-encoded
+        std::string body;
+    };
+
+    FakeDaemon();
+    ~FakeDaemon();
+    FakeDaemon(const FakeDaemon&) = delete;
+    FakeDaemon& operator=(const FakeDaemon&) = delete;
+
+    int port() const { return m_port; }
+    QUrl base() const;
+
+    // Answers requests for exactly `path` (any method); unset paths get 404.
+    void set(const std::string& path, Reply reply);
+    void set(const std::string& path, std::string json) { set(path, Reply{200, std::move(json)}); }
+    void remove(const std::string& path);
+
+    std::vector<Seen> seen() const;
+    int count(const std::string& path) const;
+    void clearSeen();
+
+private:
+    Reply answer(const Seen& request);
+
+    std::unique_ptr<httplib::Server> m_server;
+    std::thread m_thread;
+    int m_port = 0;
+    mutable std::mutex m_mutex;
+    std::map<std::string, Reply> m_replies;
+    std::vector<Seen> m_seen;
+};
+
+// A status document with the usual fields; tests replace what they need.
+std::string statusJson(bool tailscaleOk = true, long long pending = 0, bool screenRecording = true,
+                       bool accessibility = true, const std::string& version = "1.0");
+
+} // namespace ringlark::test
