@@ -1,1 +1,76 @@
-int main() { return 2; }
+// The helper executable: `ringlark daemon`, `ringlark permissions` or `ringlark mcp`.
+
+#include "helper/Daemon.h"
+#include "helper/Records.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string>
+
+namespace {
+
+using namespace ringlark::helper;
+
+constexpr const char* usage =
+    "usage: ringlark <command>\n"
+    "  daemon       serve the local API on 127.0.0.1:8641 (RINGLARK_PORT moves it)\n"
+    "  permissions  print the permissions this computer grants, as JSON\n"
+    "  mcp          serve the request_human tool to a coding agent over stdin/stdout\n";
+
+std::string environmentValue(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::filesystem::path homeDirectory()
+{
+    if (auto home = environmentValue("HOME"); !home.empty())
+        return home;
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir)
+        return entry->pw_dir;
+    return "/";
+}
+
+// RINGLARK_PORT when set and valid, else the default; nothing when set but invalid.
+std::optional<int> daemonPort()
+{
+    const std::string text = environmentValue("RINGLARK_PORT");
+    if (text.empty())
+        return 8641;
+    if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const int port = std::stoi(text);
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return port;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string command = argc == 2 ? argv[1] : "";
+    if (command == "permissions") {
+        std::cout << dumpJson(permissionsJson()) << std::endl;
+        return 0;
+    }
+    if (command == "daemon" || command == "mcp") {
+        const auto port = daemonPort();
+        if (!port) {
+            std::cerr << "ringlark: RINGLARK_PORT must be a port number from 1 to 65535\n";
+            return 2;
+        }
+        if (command == "daemon")
+            return runDaemon({*port, homeDirectory(), environmentValue("PATH")});
+        std::cerr << "ringlark: the mcp command is not available in this build\n";
+        return 1;
+    }
+    std::cerr << usage;
+    return 2;
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "support/Expected.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ringlark::helper {
+
+// States of a help request. Only `pending` ones are listed and counted.
+namespace RequestStatus {
+inline constexpr const char* pending = "pending";
+inline constexpr const char* resolved = "resolved";   // a person did what was asked
+inline constexpr const char* dismissed = "dismissed"; // dismissed from the tray
+inline constexpr const char* withdrawn = "withdrawn"; // the asking agent gave up
+} // namespace RequestStatus
+
+// What an agent asks a person for.
+struct NewRequest {
+    std::string reason;
+    std::optional<std::string> ask;
+    std::optional<std::string> app;
+    std::optional<std::string> title;
+    std::optional<std::string> agent;
+};
+
+struct HelpRequest {
+    std::string id;
+    std::string status;
+    std::string reason;
+    std::optional<std::string> app;
+    std::optional<std::string> title;
+    std::optional<std::string> agent;
+    std::uint64_t createdAt = 0; // ms since the Unix epoch
+    std::uint64_t updatedAt = 0;
+    std::optional<std::string> ask;
+    std::optional<std::string> answer; // what the person replied, when resolved with one
+
+    bool isOpen() const { return status == RequestStatus::pending; }
+};
+
+struct TailscaleInfo {
+    bool ok = false;
+    std::optional<std::string> ip;
+    std::optional<std::string> host;
+    std::optional<std::string> owner;
+    std::optional<std::string> error;
+};
+
+struct DaemonStatus {
+    std::string version;
+    TailscaleInfo tailscale;
+    bool screenRecording = true; // Linux has no such permissions
+    bool accessibility = true;
+    std::string pushMode = "off"; // no phone link in this helper
+    std::int64_t devices = 0;
+    std::int64_t pending = 0;
+    bool sessionActive = false;
+};
+
+nlohmann::json toJson(const TailscaleInfo& tailscale);
+nlohmann::json toJson(const DaemonStatus& status);
+nlohmann::json toJson(const HelpRequest& request);
+nlohmann::json permissionsJson();
+
+// Reads `reason` (required, not blank) and the optional texts `ask`, `app`,
+// `title` and `agent`; the error names the offending field.
+Expected<NewRequest, std::string> parseNewRequest(const nlohmann::json& object);
+
+// The link a phone pairs with: names this computer's address and the daemon's token.
+std::string pairingUrl(const std::string& ip, int port, const std::string& token);
+
+// Text of a JSON value for the wire: invalid UTF-8 is replaced, never thrown on.
+std::string dumpJson(const nlohmann::json& value);
+
+} // namespace ringlark::helper

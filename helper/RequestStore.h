@@ -1,0 +1,63 @@
+#pragma once
+
+#include "helper/Records.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ringlark::helper {
+
+std::uint64_t systemMillis();
+// `bytes` random bytes as lower-case hex, from the system's random source.
+std::string randomHex(std::size_t bytes);
+
+// The daemon's help requests, in memory and shared by the server's threads.
+// A closed request is kept a while so that the agent waiting on it can read
+// how it ended; only open ones are listed.
+class RequestStore {
+public:
+    struct Options {
+        std::function<std::uint64_t()> now = systemMillis;
+        std::function<std::string()> newId = [] { return randomHex(8); };
+        std::uint64_t keepClosedMs = 15 * 60 * 1000;
+    };
+
+    RequestStore() : RequestStore(Options{}) {}
+    explicit RequestStore(Options options);
+
+    HelpRequest create(const NewRequest& request);
+    std::vector<HelpRequest> open() const; // oldest first
+    std::int64_t openCount() const;
+    std::optional<HelpRequest> find(const std::string& id) const;
+
+    // Ends an open request with `status`; the first ending wins and later ones
+    // change nothing. Gives the request as it now stands, or nothing for an unknown id.
+    std::optional<HelpRequest> close(const std::string& id, std::string_view status,
+                                     std::optional<std::string> answer = std::nullopt);
+
+    // Blocks until the request is closed, `timeout` passes or the store shuts
+    // down; gives the request as it then stands, or nothing for an unknown id.
+    std::optional<HelpRequest> awaitClosed(const std::string& id, std::chrono::milliseconds timeout);
+
+    // Wakes every waiter for good, so that the server can stop.
+    void shutdown();
+
+private:
+    std::vector<HelpRequest>::iterator locate(const std::string& id);
+    std::vector<HelpRequest>::const_iterator locate(const std::string& id) const;
+    void forgetOldClosed(std::uint64_t now);
+
+    Options m_options;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<HelpRequest> m_requests; // in creation order
+    bool m_shutdown = false;
+};
+
+} // namespace ringlark::helper

@@ -1,0 +1,107 @@
+#include "helper/HelperProcess.h"
+
+#include <httplib.h>
+
+#include <QProcessEnvironment>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace ringlark::test {
+
+int freePort()
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    return ntohs(address.sin_port);
+}
+
+namespace {
+
+httplib::Client client(int port)
+{
+    httplib::Client c("127.0.0.1", port);
+    c.set_connection_timeout(std::chrono::seconds(1));
+    c.set_read_timeout(std::chrono::seconds(5));
+    return c;
+}
+
+HttpReply toReply(const httplib::Result& result)
+{
+    if (!result)
+        return {};
+    return {result->status, result->body};
+}
+
+} // namespace
+
+HttpReply httpGet(int port, const std::string& path) { return toReply(client(port).Get(path)); }
+HttpReply httpPost(int port, const std::string& path, const std::string& body)
+{
+    return toReply(client(port).Post(path, body, "application/json"));
+}
+HttpReply httpPut(int port, const std::string& path, const std::string& body)
+{
+    return toReply(client(port).Put(path, body, "application/json"));
+}
+HttpReply httpDelete(int port, const std::string& path) { return toReply(client(port).Delete(path)); }
+
+HelperRun::HelperRun(QStringList arguments, std::map<QString, QString> extraEnvironment, QString home, int port)
+    : m_home(home.isEmpty() ? m_homeDir.path() : home), m_port(port ? port : freePort()),
+      m_process(std::make_unique<QProcess>())
+{
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", m_home);
+    environment.insert("RINGLARK_PORT", QString::number(m_port));
+    for (const auto& [name, value] : extraEnvironment)
+        environment.insert(name, value);
+    m_process->setProcessEnvironment(environment);
+    m_process->start(QStringLiteral(RINGLARK_HELPER_PATH), arguments);
+    m_process->waitForStarted(5000);
+}
+
+HelperRun::~HelperRun()
+{
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(2000);
+    }
+}
+
+bool HelperRun::waitUntilServing(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (httpGet(m_port, "/v1/status").status == 200)
+            return true;
+        if (m_process->state() == QProcess::NotRunning)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+bool HelperRun::finish(std::chrono::milliseconds timeout)
+{
+    return m_process->state() == QProcess::NotRunning || m_process->waitForFinished(int(timeout.count()));
+}
+
+void HelperRun::signal(int number) { ::kill(static_cast<pid_t>(m_process->processId()), number); }
+
+std::string HelperRun::standardError()
+{
+    m_stderr += m_process->readAllStandardError().toStdString();
+    return m_stderr;
+}
+
+} // namespace ringlark::test
