@@ -1,0 +1,5 @@
+set(RINGLARK_PLATFORM_TESTS
+  linux/DesktopEntryTest.cpp
+  linux/LinuxWorkspaceTest.cpp
+  linux/AutostartLoginItemTest.cpp
+)
