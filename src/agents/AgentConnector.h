@@ -1,0 +1,64 @@
+#pragma once
+
+#include "agents/Agents.h"
+#include "agents/Shell.h"
+#include "platform/Paths.h"
+#include "support/Async.h"
+#include "support/Expected.h"
+
+#include <QCoroTask>
+#include <QString>
+
+#include <optional>
+
+namespace ringlark {
+
+// Tells for each agent whether it is on this computer and whether it runs our
+// helper as its `ringlark` MCP server, and connects it. A plain value: copies
+// are independent and keep no state between calls.
+class AgentConnector {
+public:
+    struct Services {
+        QString applicationsFolder = platform::applicationsFolder();
+        Shell::Context shell;
+        WallClock wallClock = systemWallClock(); // stamps Codex backups
+    };
+
+    // `home` is the user's home directory; `mcpExecutable` the helper path the
+    // agents are to run.
+    AgentConnector(QString home, QString mcpExecutable, Services services);
+    AgentConnector(QString home, QString mcpExecutable);
+
+    const QString& home() const { return m_home; }
+    const QString& mcpExecutable() const { return m_mcpExecutable; }
+
+    // Reads the agents' files afresh; never writes anything.
+    AgentStatus status(AgentKind of) const;
+
+    std::optional<QString> claudeExecutable() const;
+
+    // Whether the applications folder holds a "T3 Code….app" entry.
+    bool t3Installed() const { return t3Installed(m_services.applicationsFolder); }
+    static bool t3Installed(const QString& applicationsFolder);
+
+    // Registers the helper with `claude mcp add`, removing an outdated entry
+    // first. Await on the GUI thread.
+    QCoro::Task<Expected<Unit, AgentError>> connectClaude() const;
+
+    // Writes the server block into ~/.codex/config.toml, keeping a time-stamped
+    // backup of a previous non-empty file. Blocks on file I/O; safe on any thread.
+    Expected<Unit, AgentError> connectCodex() const;
+
+private:
+    AgentStatus claudeStatus() const;
+    AgentStatus codexStatus() const;
+    AgentStatus t3Status() const;
+
+    static QCoro::Task<Expected<Unit, AgentError>> runConnectClaude(AgentConnector self);
+
+    QString m_home;
+    QString m_mcpExecutable;
+    Services m_services;
+};
+
+} // namespace ringlark
