@@ -2,6 +2,7 @@
 
 #include "support/Async.h"
 
+#include <QCoreApplication>
 #include <QCoroTask>
 #include <QString>
 #include <QStringView>
@@ -24,9 +25,11 @@ StatusProbe statusProbe(QUrl base);
 struct StaleDaemonOptions {
     QString pidFile;
     StatusProbe probe;
-    std::int64_t ownPid = 0;                      // never signalled
+    // Never signalled, whatever the pid file says.
+    std::int64_t ownPid = QCoreApplication::applicationPid();
+    // Between probes while waiting for the port to free, and how many.
     std::chrono::nanoseconds pause = std::chrono::milliseconds(100);
-    int probeBudget = 40;                         // probes after the signal
+    int probeBudget = 40;
     QString psProgram = QStringLiteral("/bin/ps");
 };
 

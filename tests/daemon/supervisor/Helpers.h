@@ -1,39 +1,23 @@
 #pragma once
 
+#include "support/Async.h"
+
 #include <QCoroTask>
 #include <QFile>
-#include <QString>
 #include <QStringList>
-
-#include <algorithm>
-#include <vector>
 
 namespace ringlark::test {
 
-// Records the supervision log lines while alive.
+// Records the supervision log lines as "info: text" / "critical: text" while alive.
 class DaemonLogCapture {
 public:
-    struct Line {
-        QtMsgType type;
-        QString text;
-        bool operator==(const Line&) const = default;
-    };
+    DaemonLogCapture() { lines().clear(); previous() = qInstallMessageHandler(&handle); }
+    ~DaemonLogCapture() { qInstallMessageHandler(previous()); }
 
-    DaemonLogCapture() : m_previous(qInstallMessageHandler(&DaemonLogCapture::handle))
+    static QStringList& lines()
     {
-        lines().clear();
-        previous() = m_previous;
-    }
-    ~DaemonLogCapture() { qInstallMessageHandler(m_previous); }
-
-    static std::vector<Line>& lines()
-    {
-        static std::vector<Line> recorded;
+        static QStringList recorded;
         return recorded;
-    }
-    int count(const QString& text) const
-    {
-        return static_cast<int>(std::count_if(lines().begin(), lines().end(), [&](const Line& l) { return l.text == text; }));
     }
 
 private:
@@ -44,16 +28,20 @@ private:
     }
     static void handle(QtMsgType type, const QMessageLogContext& context, const QString& text)
     {
-        if (context.category && qstrcmp(context.category, "com.ringlark.mac.daemon") == 0)
-            lines().push_back({type, text});
+        if (qstrcmp(context.category, "com.ringlark.mac.daemon") == 0)
+            lines() << (type == QtInfoMsg ? "info: " : type == QtCriticalMsg ? "critical: " : "other: ") + text;
         else if (previous())
             previous()(type, context, text);
     }
-
-    QtMessageHandler m_previous;
 };
 
 inline QCoro::Task<bool> answer(bool answered) { co_return answered; }
+
+inline QCoro::Task<bool> answerLater(bool answered, std::chrono::milliseconds delay)
+{
+    co_await sleepFor(delay);
+    co_return answered;
+}
 
 inline void writeFile(const QString& path, const QByteArray& content)
 {

@@ -9,31 +9,32 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 using namespace ringlark;
 using namespace ringlark::test;
+using namespace std::chrono_literals;
 
 namespace {
 
-// A live process whose command line starts with `name`; killed at the end.
-class StandIn {
-public:
+// A live process whose command line starts with `name`.
+struct StandIn {
     explicit StandIn(const QString& name, bool ignoreTerm = false)
     {
-        m_process.start("/bin/bash", {"-c", QString(ignoreTerm ? "trap '' TERM; " : "") + "exec -a " + name + " sleep 30"});
-        m_process.waitForStarted();
-        // Signals must not reach bash before it has set up and exec'd.
-        spinUntil([&] { return commandLine(pid()).startsWith(name); });
+        process.start("/bin/bash", {"-c", QString(ignoreTerm ? "trap '' TERM; " : "") + "exec -a " + name + " sleep 30"});
+        process.waitForStarted();
+        pid = static_cast<std::int32_t>(process.processId());
+        // Signals must not reach bash before it has exec'd.
+        spinUntil([&] { return commandLine(pid).startsWith(name); });
     }
     ~StandIn()
     {
-        m_process.kill();
-        m_process.waitForFinished();
+        process.kill();
+        process.waitForFinished();
     }
-    std::int32_t pid() const { return static_cast<std::int32_t>(m_process.processId()); }
-    QProcess& process() { return m_process; }
-
-private:
-    QProcess m_process;
+    bool alive() { return process.state() == QProcess::Running; }
+    QProcess process;
+    std::int32_t pid = 0;
 };
 
 struct StaleCleanupTest : ::testing::Test {
@@ -41,20 +42,18 @@ struct StaleCleanupTest : ::testing::Test {
     DaemonLogCapture log;
     int probes = 0;
 
-    StaleDaemonOptions options(std::function<bool()> answered, const QByteArray& pidFile)
+    void run(std::function<bool()> answered, const QByteArray& pidFile, std::function<void(StaleDaemonOptions&)> adjust = {})
     {
-        StaleDaemonOptions o;
-        o.pidFile = dir.filePath("daemon.pid");
+        StaleDaemonOptions o{dir.filePath("daemon.pid"), {}, QCoreApplication::applicationPid(), 1ms};
         writeFile(o.pidFile, pidFile);
         o.probe = [this, answered] { ++probes; return answer(answered()); };
-        o.ownPid = QCoreApplication::applicationPid();
-        o.pause = std::chrono::milliseconds(1);
-        return o;
+        if (adjust)
+            adjust(o);
+        ASSERT_TRUE(await(stopStale(std::move(o)), 5s));
     }
-    bool run(StaleDaemonOptions o) { return await(stopStale(std::move(o)), std::chrono::seconds(5)); }
 };
 
-const QString noStaleDaemon = "port 8641 is busy but no stale Ringlark daemon was found";
+const QString noStaleDaemon = "critical: port 8641 is busy but no stale Ringlark daemon was found";
 
 } // namespace
 
@@ -66,20 +65,17 @@ TEST(StaleDaemonTest, ParsesPidFilesStrictly)
     EXPECT_EQ(parsePid(u"2147483647"), 2147483647);
     EXPECT_EQ(parsePid(u"-2147483648"), std::numeric_limits<std::int32_t>::min());
     for (const char16_t* bad : {u"2147483648", u"-2147483649", u"99999999999999999999", u"4242a", u"", u" \n",
-                                u"+", u"-", u"4 2", u"+-1", u"0x10", u"\u0664\u0662"})
+                                u"+", u"4 2", u"+-1", u"0x10", u"\u0664\u0662"})
         EXPECT_EQ(parsePid(bad), std::nullopt) << QString::fromUtf16(bad).toStdString();
 }
 
-TEST(StaleDaemonTest, CommandLineOfAProcess)
+TEST(StaleDaemonTest, CommandLineAndProbe)
 {
     StandIn standIn("ringlark-stand-in");
-    EXPECT_EQ(commandLine(standIn.pid()), "ringlark-stand-in 30\n");
+    EXPECT_EQ(commandLine(standIn.pid), "ringlark-stand-in 30\n");
     EXPECT_EQ(commandLine(2147483647), ""); // no such process
-    EXPECT_EQ(commandLine(standIn.pid(), "/nonexistent/ps"), "");
-}
+    EXPECT_EQ(commandLine(standIn.pid, "/nonexistent/ps"), "");
 
-TEST(StaleDaemonTest, ProductionProbeNeedsADecodableStatus)
-{
     FakeDaemon daemon;
     const auto probe = statusProbe(daemon.base());
     EXPECT_EQ(await(probe()), false); // 404
@@ -91,58 +87,44 @@ TEST(StaleDaemonTest, ProductionProbeNeedsADecodableStatus)
 
 TEST_F(StaleCleanupTest, NothingAnsweringEndsAfterOneProbe)
 {
-    ASSERT_TRUE(run(options([] { return false; }, "garbage")));
+    run([] { return false; }, "garbage");
     EXPECT_EQ(probes, 1);
-    EXPECT_TRUE(DaemonLogCapture::lines().empty());
+    EXPECT_TRUE(log.lines().isEmpty());
 }
 
 TEST_F(StaleCleanupTest, UnidentifiedProcessesAreNeverSignalled)
 {
-    StandIn capitals("RINGLARK-stand-in");
-    StandIn daemon("ringlark-stand-in");
-    const auto pid = [](const StandIn& s) { return QByteArray::number(s.pid()); };
-
-    std::vector<StaleDaemonOptions> cases;
-    cases.push_back(options([] { return true; }, pid(daemon) + "x"));
-    cases.push_back(options([] { return true; }, ""));
-    cases.push_back(options([] { return true; }, pid(capitals)));
-    cases.push_back(options([] { return true; }, pid(daemon)));
-    cases.back().ownPid = daemon.pid();
-    cases.push_back(options([] { return true; }, pid(daemon)));
-    cases.back().psProgram = "/nonexistent/ps";
-    cases.push_back(options([] { return true; }, pid(daemon)));
-    QFile::remove(cases.back().pidFile);
-
-    for (auto& o : cases)
-        ASSERT_TRUE(run(std::move(o)));
-    spinFor(std::chrono::milliseconds(50));
+    StandIn capitals("RINGLARK-stand-in"), daemon("ringlark-stand-in");
+    const auto pid = QByteArray::number(daemon.pid);
+    const auto yes = [] { return true; };
+    run(yes, pid + "x");
+    run(yes, "");
+    run(yes, QByteArray::number(capitals.pid));
+    EXPECT_EQ(StaleDaemonOptions{}.ownPid, QCoreApplication::applicationPid());
+    run(yes, pid, [&](auto& o) { o.ownPid = daemon.pid; });
+    run(yes, pid, [](auto& o) { o.psProgram = "/nonexistent/ps"; });
+    run(yes, pid, [](auto& o) { QFile::remove(o.pidFile); });
+    spinFor(50ms);
     EXPECT_EQ(probes, 6);
-    EXPECT_EQ(log.count(noStaleDaemon), 6);
-    EXPECT_EQ(DaemonLogCapture::lines().size(), 6u);
-    EXPECT_EQ(DaemonLogCapture::lines().front().type, QtCriticalMsg);
-    EXPECT_EQ(capitals.process().state(), QProcess::Running);
-    EXPECT_EQ(daemon.process().state(), QProcess::Running);
+    EXPECT_EQ(log.lines(), QStringList(6, noStaleDaemon));
+    EXPECT_TRUE(capitals.alive() && daemon.alive());
 }
 
 TEST_F(StaleCleanupTest, StaleDaemonThatExitsIsProbedTwiceAfterTheSignal)
 {
     StandIn daemon("ringlark-stand-in");
-    const auto pid = daemon.pid();
-    auto o = options([&] { return daemon.process().state() == QProcess::Running; }, " " + QByteArray::number(pid) + "\n");
-    o.pause = std::chrono::milliseconds(150);
-    ASSERT_TRUE(run(std::move(o)));
+    run([&] { return daemon.alive(); }, " " + QByteArray::number(daemon.pid) + "\n", [](auto& o) { o.pause = 150ms; });
     EXPECT_EQ(probes, 3);
-    EXPECT_EQ(daemon.process().exitCode(), 15);
-    ASSERT_EQ(DaemonLogCapture::lines().size(), 1u);
-    EXPECT_EQ(DaemonLogCapture::lines()[0], (DaemonLogCapture::Line{QtInfoMsg, QString("stopping stale daemon %1").arg(pid)}));
+    EXPECT_EQ(daemon.process.exitCode(), SIGTERM);
+    EXPECT_EQ(log.lines(), QStringList{QString("info: stopping stale daemon %1").arg(daemon.pid)});
 }
 
 TEST_F(StaleCleanupTest, StubbornDaemonIsLeftAfterTheProbeBudget)
 {
     StandIn daemon("ringlark-stand-in", true);
-    ASSERT_TRUE(run(options([] { return true; }, QByteArray::number(daemon.pid()))));
+    run([] { return true; }, QByteArray::number(daemon.pid));
     EXPECT_EQ(probes, 41);
-    spinFor(std::chrono::milliseconds(50));
-    EXPECT_EQ(daemon.process().state(), QProcess::Running);
-    EXPECT_EQ(log.count(QString("stopping stale daemon %1").arg(daemon.pid())), 1);
+    spinFor(50ms);
+    EXPECT_TRUE(daemon.alive());
+    EXPECT_EQ(log.lines().size(), 1);
 }
