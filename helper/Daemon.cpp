@@ -3,12 +3,15 @@
 // Read by the app:
 //   GET  /v1/status                  status object (pending counts open requests)
 //   GET  /v1/requests                open help requests, oldest first
-//   GET  /v1/pairing                 {"url": ...} once Tailscale is usable, else 503
+//   GET  /v1/pairing                 {"url": "ringlark://pair?host=<tailscale ip>:<port>&token=<hex>"}
+//                                    once Tailscale is usable (the token lives as long as
+//                                    the daemon), else 503
 //   POST /v1/requests/{id}/cancel    dismisses a request (the person said no); 404 if unknown
 //
 // The helper's own, used by `ringlark mcp` and by tests:
 //   POST /v1/requests                creates a request from {"reason", "ask"?, "app"?,
-//                                    "title"?, "agent"?}; answers 201 with the request
+//                                    "title"?, "agent"?}; answers 201 with the request and
+//                                    rings the desktop through notify-send when there is one
 //   GET  /v1/requests/{id}/wait?timeout_ms=N
 //                                    long poll: answers once the request is no longer
 //                                    pending, or after N ms (at most 30000) with it as it
@@ -18,10 +21,14 @@
 //   PUT  /x/status                   replaces the computed status with the body, verbatim,
 //                                    until DELETE /x/status (for tests of the app)
 //
+// Tailscale's state comes from `tailscale status --json`, asked at most every 3 s.
 // Every ending is answered with the request as it then stands; a request ends once,
 // later endings change nothing. Error replies carry a plain-text message.
 
 #include "helper/Daemon.h"
+
+#include "helper/Notifier.h"
+#include "helper/Tailscale.h"
 
 #include <httplib.h>
 
@@ -123,8 +130,8 @@ void DaemonService::install(httplib::Server& server)
     });
 
     server.Get("/v1/pairing", [this](const httplib::Request&, httplib::Response& response) {
-        TailscaleInfo tailscale = forcedTailscale().value_or(
-            m_hooks.tailscale ? m_hooks.tailscale() : TailscaleInfo{});
+        auto forced = forcedTailscale();
+        const TailscaleInfo tailscale = forced ? *forced : m_hooks.tailscale ? m_hooks.tailscale() : TailscaleInfo{};
         if (!tailscale.ok || !tailscale.ip || tailscale.ip->empty()) {
             replyText(response, 503,
                       "Pairing needs Tailscale: " + tailscale.error.value_or("Tailscale has no address yet") + ".");
@@ -303,8 +310,14 @@ int runDaemon(const DaemonEnvironment& environment)
     ::signal(SIGPIPE, SIG_IGN);
 
     RequestStore store;
+    TailscaleMonitor tailscale({environment.pathVariable});
+    Notifier notifier({environment.pathVariable, [&store](const std::string& id) {
+                           store.close(id, RequestStatus::resolved);
+                       }});
     DaemonService::Hooks hooks;
-    hooks.tailscale = [] { return TailscaleInfo{false, {}, {}, {}, "Tailscale is not connected"}; };
+    hooks.tailscale = [&tailscale] { return tailscale.current(); };
+    hooks.announce = [&notifier](const HelpRequest& request) { notifier.announce(request); };
+    hooks.closed = [&notifier](const std::string& id) { notifier.retract(id); };
     DaemonService service(store, std::move(hooks), {RINGLARK_HELPER_VERSION, environment.port, randomHex(16)});
 
     httplib::Server server;
@@ -331,6 +344,7 @@ int runDaemon(const DaemonEnvironment& environment)
     std::once_flag cleanedUp;
     auto cleanUp = [&] {
         std::call_once(cleanedUp, [&] {
+            notifier.shutdown();
             pidFile.remove();
             logLine("stopped");
         });
@@ -348,7 +362,7 @@ int runDaemon(const DaemonEnvironment& environment)
         server.stop();
         // Idle keep-alive connections can hold the server's threads for a
         // while; a signalled daemon exits promptly regardless.
-        for (int i = 0; i < 100 && !finished; ++i)
+        for (int i = 0; i < 50 && !finished; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!finished) {
             cleanUp();

@@ -1,11 +1,13 @@
 // The helper executable: `ringlark daemon`, `ringlark permissions` or `ringlark mcp`.
 
 #include "helper/Daemon.h"
+#include "helper/McpServer.h"
 #include "helper/Records.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -20,7 +22,9 @@ constexpr const char* usage =
     "usage: ringlark <command>\n"
     "  daemon       serve the local API on 127.0.0.1:8641 (RINGLARK_PORT moves it)\n"
     "  permissions  print the permissions this computer grants, as JSON\n"
-    "  mcp          serve the request_human tool to a coding agent over stdin/stdout\n";
+    "  mcp          serve the request_human tool to a coding agent over stdin/stdout\n"
+    "               (RINGLARK_AGENT names the agent; RINGLARK_REQUEST_TIMEOUT_MS and\n"
+    "               RINGLARK_PROGRESS_INTERVAL_MS shorten its waits)\n";
 
 std::string environmentValue(const char* name)
 {
@@ -51,6 +55,19 @@ std::optional<int> daemonPort()
     return port;
 }
 
+// A positive number of milliseconds from the environment, else `fallback`.
+std::chrono::milliseconds millisecondsFrom(const char* name, std::chrono::milliseconds fallback)
+{
+    const std::string text = environmentValue(name);
+    if (text.empty())
+        return fallback;
+    if (text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos || std::stol(text) == 0) {
+        std::cerr << "ringlark: ignoring " << name << "=" << text << " (not a positive number of milliseconds)\n";
+        return fallback;
+    }
+    return std::chrono::milliseconds(std::stol(text));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -68,8 +85,14 @@ int main(int argc, char** argv)
         }
         if (command == "daemon")
             return runDaemon({*port, homeDirectory(), environmentValue("PATH")});
-        std::cerr << "ringlark: the mcp command is not available in this build\n";
-        return 1;
+        McpSettings settings;
+        settings.port = *port;
+        if (auto agent = environmentValue("RINGLARK_AGENT"); !agent.empty())
+            settings.agent = agent;
+        settings.callTimeout = millisecondsFrom("RINGLARK_REQUEST_TIMEOUT_MS", settings.callTimeout);
+        settings.progressInterval = millisecondsFrom("RINGLARK_PROGRESS_INTERVAL_MS", settings.progressInterval);
+        std::ios::sync_with_stdio(false);
+        return runMcp(std::cin, std::cout, settings);
     }
     std::cerr << usage;
     return 2;

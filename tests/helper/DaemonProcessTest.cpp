@@ -42,15 +42,11 @@ TEST(Daemon, ServesTheAppsEndpointsAndCleansUpOnSigterm)
     ASSERT_TRUE(daemon.waitUntilServing());
     EXPECT_EQ(readAll(pidFilePath(daemon)).trimmed().toLongLong(), daemon.process().processId());
 
-    auto status = httpGet(daemon.port(), "/v1/status").json();
-    ASSERT_TRUE(status.is_object());
-    EXPECT_TRUE(status["version"].is_string());
-    EXPECT_TRUE(status["tailscale"]["ok"].is_boolean());
-    EXPECT_EQ(status["permissions"], (nlohmann::json{{"screen_recording", true}, {"accessibility", true}}));
-    EXPECT_TRUE(status["push"]["mode"].is_string());
-    EXPECT_TRUE(status["push"]["devices"].is_number_integer());
-    EXPECT_EQ(status["pending"], 0);
-    EXPECT_EQ(status["session_active"], false);
+    EXPECT_EQ(httpGet(daemon.port(), "/v1/status").json(),
+              nlohmann::json::parse(R"({"version":")" RINGLARK_HELPER_VERSION R"(","pending":0,"session_active":false,)"
+                                    R"("tailscale":{"ok":false,"error":"Tailscale is not installed"},)"
+                                    R"("permissions":{"screen_recording":true,"accessibility":true},)"
+                                    R"("push":{"mode":"off","devices":0}})"));
     EXPECT_EQ(httpGet(daemon.port(), "/v1/requests").json(), nlohmann::json::array());
 
     auto created = httpPost(daemon.port(), "/v1/requests",
@@ -124,14 +120,13 @@ TEST(Daemon, ForcedStatusReplacesTheComputedOneUntilCleared)
         R"({"version":"9","tailscale":{"ok":true,"ip":"100.64.0.7","host":"box","owner":"me@example.com"},)"
         R"("permissions":{"screen_recording":false,"accessibility":true},"push":{"mode":"direct","devices":2},)"
         R"("pending":5,"session_active":true})";
-    EXPECT_EQ(httpPut(daemon.port(), "/x/status", forced).status, 204);
+    EXPECT_EQ(http("PUT", daemon.port(), "/x/status", forced).status, 204);
     EXPECT_EQ(httpGet(daemon.port(), "/v1/status").json(), nlohmann::json::parse(forced));
     // Pairing follows the forced view of Tailscale.
     auto url = httpGet(daemon.port(), "/v1/pairing").json()["url"].get<std::string>();
     EXPECT_EQ(url.rfind("ringlark://pair?host=100.64.0.7:" + std::to_string(daemon.port()) + "&token=", 0), 0u);
-    EXPECT_EQ(httpPut(daemon.port(), "/x/status", "[1]").status, 400);
 
-    EXPECT_EQ(httpDelete(daemon.port(), "/x/status").status, 204);
+    EXPECT_EQ(http("DELETE", daemon.port(), "/x/status").status, 204);
     EXPECT_EQ(httpGet(daemon.port(), "/v1/status").json()["pending"], 0);
 }
 
@@ -150,9 +145,4 @@ TEST(HelperCommands, PermissionsPrintsGrantedAndBadArgumentsPrintUsage)
         EXPECT_NE(wrong.standardError().find("usage"), std::string::npos);
         EXPECT_TRUE(wrong.process().readAllStandardOutput().isEmpty());
     }
-
-    HelperRun badPort({"daemon"}, {{"RINGLARK_PORT", "99999"}});
-    ASSERT_TRUE(badPort.finish());
-    EXPECT_NE(badPort.process().exitCode(), 0);
-    EXPECT_NE(badPort.process().exitCode(), 3);
 }

@@ -1,3 +1,4 @@
+#include "helper/Mcp.h"
 #include "helper/RequestStore.h"
 
 #include <gtest/gtest.h>
@@ -20,22 +21,17 @@ struct FakeTime {
 
 } // namespace
 
-TEST(RequestStore, ListsAndCountsOnlyOpenRequestsAndEndsEachOnce)
+TEST(RequestStore, EndsEachRequestOnceAndStampsTheEnding)
 {
     FakeTime time;
     RequestStore store(time.options());
     auto first = store.create({"log in", "the code", "Firefox", std::nullopt, "Codex"});
-    time.now += 10;
-    auto second = store.create({"approve", {}, {}, {}, {}});
-    EXPECT_EQ(first.createdAt, 1'000'000u);
-    EXPECT_EQ(store.openCount(), 2);
-
-    time.now += 5;
+    time.now += 15;
     auto ended = store.close(first.id, RequestStatus::dismissed);
     ASSERT_TRUE(ended);
     EXPECT_EQ(ended->status, "dismissed");
-    EXPECT_EQ(ended->updatedAt, 1'000'015u);
     EXPECT_EQ(ended->createdAt, 1'000'000u);
+    EXPECT_EQ(ended->updatedAt, 1'000'015u);
 
     // A later ending changes nothing, not even the time.
     time.now += 5;
@@ -44,10 +40,7 @@ TEST(RequestStore, ListsAndCountsOnlyOpenRequestsAndEndsEachOnce)
     EXPECT_FALSE(again->answer);
     EXPECT_EQ(again->updatedAt, 1'000'015u);
     EXPECT_FALSE(store.close("unknown", RequestStatus::dismissed));
-
-    ASSERT_EQ(store.open().size(), 1u);
-    EXPECT_EQ(store.open()[0].id, second.id);
-    EXPECT_EQ(store.openCount(), 1);
+    EXPECT_EQ(store.openCount(), 0);
 }
 
 TEST(RequestStore, ForgetsClosedRequestsAfterAWhileButNeverOpenOnes)
@@ -63,38 +56,20 @@ TEST(RequestStore, ForgetsClosedRequestsAfterAWhileButNeverOpenOnes)
     EXPECT_TRUE(store.find(open.id));
 }
 
-TEST(RequestStore, WaitersWakeOnEndingTimeOutOrShutdown)
+TEST(RequestStore, ShutdownWakesEveryWaiter)
 {
     RequestStore store;
     auto request = store.create({"wait", {}, {}, {}, {}});
-
-    auto started = std::chrono::steady_clock::now();
-    auto stillOpen = store.awaitClosed(request.id, 30ms);
-    ASSERT_TRUE(stillOpen);
-    EXPECT_TRUE(stillOpen->isOpen());
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 28ms);
-    EXPECT_FALSE(store.awaitClosed("unknown", 5s));
-
-    std::thread closer([&] {
-        std::this_thread::sleep_for(20ms);
-        store.close(request.id, RequestStatus::resolved, "done it");
-    });
-    started = std::chrono::steady_clock::now();
-    auto ended = store.awaitClosed(request.id, 5s);
-    closer.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
-    EXPECT_EQ(ended->status, "resolved");
-    EXPECT_EQ(ended->answer, "done it");
-
-    auto other = store.create({"other", {}, {}, {}, {}});
     std::thread stopper([&] {
         std::this_thread::sleep_for(20ms);
         store.shutdown();
     });
-    started = std::chrono::steady_clock::now();
-    store.awaitClosed(other.id, 5s);
+    const auto started = std::chrono::steady_clock::now();
+    auto found = store.awaitClosed(request.id, 5s);
     stopper.join();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(found->isOpen());
 }
 
 TEST(Records, NewRequestsNeedAReasonAndTextFields)
@@ -117,18 +92,55 @@ TEST(Records, NewRequestsNeedAReasonAndTextFields)
 
     EXPECT_EQ(pairingUrl("100.1.2.3", 8641, "ab"), "ringlark://pair?host=100.1.2.3:8641&token=ab");
     EXPECT_EQ(pairingUrl("fd7a::1", 8641, "ab"), "ringlark://pair?host=[fd7a::1]:8641&token=ab");
+    // Invalid UTF-8 from a caller never breaks a reply.
+    EXPECT_EQ(dumpJson(nlohmann::json("a\xff")), "\"a\xEF\xBF\xBD\"");
 }
 
-TEST(Records, HelpRequestJsonLeavesOutAbsentFields)
+TEST(McpProtocol, SortsLinesIntoRepliesCallsAndCancels)
 {
-    HelpRequest request{"id1", "pending", "why", std::nullopt, "T", std::nullopt, 5, 6, "what", std::nullopt};
-    EXPECT_EQ(toJson(request), (nlohmann::json{{"id", "id1"},
-                                               {"status", "pending"},
-                                               {"reason", "why"},
-                                               {"title", "T"},
-                                               {"created_at", 5},
-                                               {"updated_at", 6},
-                                               {"ask", "what"}}));
-    // Invalid UTF-8 from a caller never breaks the reply.
-    EXPECT_EQ(dumpJson(nlohmann::json("a\xff")), "\"a\xEF\xBF\xBD\"");
+    using nlohmann::json;
+    auto ping = mcp::handleLine(R"({"jsonrpc":"2.0","id":"a","method":"ping"})");
+    ASSERT_TRUE(ping.reply);
+    EXPECT_EQ((*ping.reply)["id"], "a");
+
+    auto invalid = [](const char* line) {
+        auto step = mcp::handleLine(line);
+        return step.reply ? (*step.reply)["error"]["code"].get<int>() : 0;
+    };
+    EXPECT_EQ(invalid("[1,2]"), mcp::ErrorCode::invalidRequest);
+    EXPECT_EQ(invalid(R"({"jsonrpc":"1.0","id":1,"method":"ping"})"), mcp::ErrorCode::invalidRequest);
+    EXPECT_EQ(invalid(R"({"jsonrpc":"2.0","id":{"x":1},"method":"ping"})"), mcp::ErrorCode::invalidRequest);
+    EXPECT_EQ(invalid(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{}})"), mcp::ErrorCode::invalidParams);
+
+    // Answers from the client and unknown notifications need nothing from us.
+    auto quiet = [](const char* line) {
+        auto step = mcp::handleLine(line);
+        return !step.reply && !step.call && !step.cancel;
+    };
+    EXPECT_TRUE(quiet(R"({"jsonrpc":"2.0","id":3,"result":{}})"));
+    EXPECT_TRUE(quiet(R"({"jsonrpc":"2.0","method":"notifications/roots/list_changed"})"));
+
+    auto cancel = mcp::handleLine(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"c1"}})");
+    EXPECT_EQ(cancel.cancel, json("c1"));
+
+    auto call = mcp::handleLine(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"request_human",)"
+                                R"("arguments":{"reason":"r","agent":"Impostor"},"_meta":{"progressToken":17}}})");
+    ASSERT_TRUE(call.call);
+    EXPECT_FALSE(call.reply);
+    EXPECT_EQ(call.call->id, 9);
+    EXPECT_EQ(call.call->progressToken, json(17));
+    EXPECT_FALSE(call.call->request.agent); // the agent comes from the environment only
+}
+
+TEST(McpProtocol, EndingsTellTheAgentWhatHappened)
+{
+    using mcp::Ending;
+    const auto timeout = std::chrono::milliseconds(660'000);
+    auto done = mcp::endingResult(Ending::resolved, std::nullopt, timeout);
+    EXPECT_EQ(done["isError"], false);
+    EXPECT_EQ(done["content"][0]["type"], "text");
+    for (auto ending : {Ending::dismissed, Ending::withdrawn, Ending::timedOut, Ending::lost, Ending::daemonDown})
+        EXPECT_EQ(mcp::endingResult(ending, std::nullopt, timeout)["isError"], true);
+    const std::string late = mcp::endingResult(Ending::timedOut, std::nullopt, timeout)["content"][0]["text"];
+    EXPECT_NE(late.find("11 minutes"), std::string::npos);
 }

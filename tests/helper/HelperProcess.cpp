@@ -26,35 +26,20 @@ int freePort()
     return ntohs(address.sin_port);
 }
 
-namespace {
-
-httplib::Client client(int port)
+HttpReply http(const std::string& method, int port, const std::string& path, const std::string& body)
 {
-    httplib::Client c("127.0.0.1", port);
-    c.set_connection_timeout(std::chrono::seconds(1));
-    c.set_read_timeout(std::chrono::seconds(5));
-    return c;
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(std::chrono::seconds(1));
+    client.set_read_timeout(std::chrono::seconds(5));
+    httplib::Request request;
+    request.method = method;
+    request.path = path;
+    request.body = body;
+    if (!body.empty())
+        request.set_header("Content-Type", "application/json");
+    auto result = client.send(request);
+    return result ? HttpReply{result->status, result->body} : HttpReply{};
 }
-
-HttpReply toReply(const httplib::Result& result)
-{
-    if (!result)
-        return {};
-    return {result->status, result->body};
-}
-
-} // namespace
-
-HttpReply httpGet(int port, const std::string& path) { return toReply(client(port).Get(path)); }
-HttpReply httpPost(int port, const std::string& path, const std::string& body)
-{
-    return toReply(client(port).Post(path, body, "application/json"));
-}
-HttpReply httpPut(int port, const std::string& path, const std::string& body)
-{
-    return toReply(client(port).Put(path, body, "application/json"));
-}
-HttpReply httpDelete(int port, const std::string& path) { return toReply(client(port).Delete(path)); }
 
 HelperRun::HelperRun(QStringList arguments, std::map<QString, QString> extraEnvironment, QString home, int port)
     : m_home(home.isEmpty() ? m_homeDir.path() : home), m_port(port ? port : freePort()),
@@ -63,6 +48,7 @@ HelperRun::HelperRun(QStringList arguments, std::map<QString, QString> extraEnvi
     auto environment = QProcessEnvironment::systemEnvironment();
     environment.insert("HOME", m_home);
     environment.insert("RINGLARK_PORT", QString::number(m_port));
+    environment.insert("PATH", m_emptyDir.path());
     for (const auto& [name, value] : extraEnvironment)
         environment.insert(name, value);
     m_process->setProcessEnvironment(environment);
@@ -102,6 +88,26 @@ std::string HelperRun::standardError()
 {
     m_stderr += m_process->readAllStandardError().toStdString();
     return m_stderr;
+}
+
+void HelperRun::send(const std::string& line)
+{
+    m_process->write(QByteArray::fromStdString(line + "\n"));
+    m_process->waitForBytesWritten(1000);
+}
+
+std::optional<nlohmann::json> HelperRun::nextMessage(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!m_process->canReadLine()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !m_process->waitForReadyRead(int(left.count())))
+            return std::nullopt;
+    }
+    auto message = nlohmann::json::parse(m_process->readLine().toStdString(), nullptr, false);
+    if (message.is_discarded())
+        return nlohmann::json("<not JSON>");
+    return message;
 }
 
 } // namespace ringlark::test

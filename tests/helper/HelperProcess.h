@@ -9,6 +9,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace ringlark::test {
@@ -22,15 +23,18 @@ struct HttpReply {
     nlohmann::json json() const { return nlohmann::json::parse(body, nullptr, false); }
 };
 
-HttpReply httpGet(int port, const std::string& path);
-HttpReply httpPost(int port, const std::string& path, const std::string& body = "");
-HttpReply httpPut(int port, const std::string& path, const std::string& body);
-HttpReply httpDelete(int port, const std::string& path);
+HttpReply http(const std::string& method, int port, const std::string& path, const std::string& body = "");
+inline HttpReply httpGet(int port, const std::string& path) { return http("GET", port, path); }
+inline HttpReply httpPost(int port, const std::string& path, const std::string& body = "")
+{
+    return http("POST", port, path, body);
+}
 
 // The helper executable run as a child with a temporary home and its own port.
 class HelperRun {
 public:
-    // `extraEnvironment` adds to or replaces variables of the test's own environment.
+    // `extraEnvironment` adds to or replaces variables of the test's own
+    // environment; PATH is an empty directory unless given.
     explicit HelperRun(QStringList arguments, std::map<QString, QString> extraEnvironment = {},
                        QString home = {}, int port = 0);
     ~HelperRun();
@@ -45,8 +49,14 @@ public:
     void signal(int number);
     std::string standardError();
 
+    // One line to standard input; the next JSON message from standard output, bounded.
+    void send(const std::string& line);
+    void send(const nlohmann::json& message) { send(message.dump()); }
+    std::optional<nlohmann::json> nextMessage(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+
 private:
     QTemporaryDir m_homeDir;
+    QTemporaryDir m_emptyDir;
     QString m_home;
     int m_port;
     std::unique_ptr<QProcess> m_process;
