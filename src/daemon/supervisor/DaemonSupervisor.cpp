@@ -4,8 +4,6 @@
 
 #include <QProcess>
 
-#include <algorithm>
-
 namespace ringlark {
 
 namespace {
@@ -35,8 +33,9 @@ DaemonSupervisor::DaemonSupervisor(Config config, QObject* parent)
 
 DaemonSupervisor::~DaemonSupervisor()
 {
-    // Destroying a running QProcess kills its child; the daemon is only ever
-    // asked to stop, so a child still running is left to outlive us.
+    // Destroying a running QProcess kills its child, and the daemon is only
+    // ever asked to stop: a child still running keeps its process object,
+    // deliberately never deleted, and outlives us.
     if (childRunning()) {
         m_process->disconnect(this);
         m_process->setParent(nullptr);
