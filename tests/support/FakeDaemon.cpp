@@ -18,6 +18,8 @@ FakeDaemon::FakeDaemon() : m_server(std::make_unique<httplib::Server>())
     m_server->Post(".*", handle);
     m_server->Put(".*", handle);
     m_server->Delete(".*", handle);
+    // One request per connection, so stopping never waits on an idle keep-alive.
+    m_server->set_keep_alive_max_count(1);
     m_port = m_server->bind_to_any_port("127.0.0.1");
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
     // stop() is ignored until the accept loop runs.

@@ -1,0 +1,263 @@
+#include "model/AppModel.h"
+
+#include "model/AgeText.h"
+#include "model/TailscaleState.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QtConcurrent>
+#include <QCoroFuture>
+
+#include <algorithm>
+
+namespace ringlark {
+
+namespace {
+
+QString orDefault(const QString& value, const QString& fallback)
+{
+    return value.isEmpty() ? fallback : value;
+}
+
+bool countsAsConnected(const AgentStatus& status)
+{
+    return status.kind() == AgentStatus::Kind::connected || status.kind() == AgentStatus::Kind::inherited;
+}
+
+} // namespace
+
+AppModel::AppModel(Services services, QObject* parent)
+    : QObject(parent),
+      m_services(std::move(services)),
+      m_now(m_services.clock()),
+      m_supervisor(new DaemonSupervisor(m_services.supervisor, this)),
+      m_connector(orDefault(m_services.home, QDir::homePath()),
+                  orDefault(m_services.helperExecutable, m_services.supervisor.files.executable),
+                  m_services.agents),
+      m_api(m_services.daemonBase, m_services.apiLimits)
+{
+    m_launchAtLogin = m_services.platform.loginItem->status() == platform::LoginItem::Status::enabled;
+}
+
+AppModel::~AppModel()
+{
+    if (m_poller)
+        m_poller->cancel();
+}
+
+void AppModel::start()
+{
+    m_supervisor->start();
+    refreshAgents();
+    // A handle already there is replaced, not cancelled.
+    m_poller = makeTaskHandle();
+    pollLoop(QPointer<AppModel>(this), m_poller, m_services);
+}
+
+// Holds the model weakly: deleting the model cancels the loop, and a cycle in
+// flight notices the model is gone before touching it.
+QCoro::Task<> AppModel::pollLoop(QPointer<AppModel> model, TaskHandle handle, Services services)
+{
+    while (!handle->isCancelled()) {
+        if (model)
+            co_await model->poll();
+        const auto pause = model && model->m_openWindows > 0 ? services.shortPause : services.longPause;
+        // The pause counts from the end of the cycle; a cancel ends it early
+        // and the loop condition then ends the loop.
+        co_await services.sleep(pause, handle);
+    }
+}
+
+QCoro::Task<> AppModel::poll()
+{
+    QPointer<AppModel> self(this);
+    publish(m_now, m_services.clock(), Field::now);
+
+    auto fetched = co_await m_api.status();
+    if (!self)
+        co_return;
+    if (!fetched) {
+        publish(m_daemonReachable, false, Field::daemonReachable);
+        endCycle(std::nullopt);
+        co_return;
+    }
+    const RinglarkStatus status = std::move(*fetched);
+    publish(m_daemonReachable, true, Field::daemonReachable);
+    if (m_status != status)
+        publish(m_status, status, Field::status);
+
+    if (status.pending != 0) {
+        auto list = co_await m_api.requests();
+        if (!self)
+            co_return;
+        // A failed fetch keeps the list but still tells observers.
+        publish(m_pending, list ? std::move(*list) : m_pending, Field::pending);
+    } else {
+        publish(m_pending, QList<HelpRequest>{}, Field::pending);
+    }
+
+    if (!status.tailscale.ok) {
+        publish(m_pairing, std::nullopt, Field::pairing);
+    } else if (!m_pairing || m_openWindows > 0) {
+        auto pairing = co_await m_api.pairing();
+        if (!self)
+            co_return;
+        publish(m_pairing, pairing ? std::optional<Pairing>(std::move(*pairing)) : std::nullopt, Field::pairing);
+    }
+
+    endCycle(status.permissions);
+}
+
+void AppModel::endCycle(const std::optional<Permissions>& daemonSees)
+{
+    const bool missing = daemonSees && !(daemonSees->screenRecording && daemonSees->accessibility);
+    if (missing && !m_checkingPermissions) {
+        m_checkingPermissions = true;
+        restartDaemonIfNewlyGranted(QPointer<AppModel>(this), *daemonSees, m_connector.mcpExecutable(),
+                                    m_services.permissionsTimeout);
+    }
+    if (m_openWindows > 0)
+        refreshAgents();
+}
+
+QCoro::Task<> AppModel::restartDaemonIfNewlyGranted(QPointer<AppModel> model, Permissions daemonSees, QString helper,
+                                                    std::chrono::milliseconds timeout)
+{
+    const auto fresh = co_await QtConcurrent::run(freshPermissions, helper, timeout);
+    if (!model)
+        co_return;
+    // Only a grant the running daemon has not seen yet is worth a restart;
+    // a permission taken away never is.
+    if (fresh && ((fresh->screenRecording && !daemonSees.screenRecording)
+                  || (fresh->accessibility && !daemonSees.accessibility)))
+        model->m_supervisor->restart();
+    model->m_checkingPermissions = false;
+}
+
+std::optional<Permissions> freshPermissions(const QString& helper, std::chrono::milliseconds timeout)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    process.start(helper, {QStringLiteral("permissions")});
+    if (!process.waitForStarted(static_cast<int>(timeout.count())))
+        return std::nullopt;
+    if (!process.waitForFinished(static_cast<int>(timeout.count()))) {
+        // Cut short: no news, and no process left behind.
+        process.kill();
+        process.waitForFinished(1000);
+        return std::nullopt;
+    }
+    auto decoded = decode<Permissions>(process.readAllStandardOutput());
+    if (!decoded)
+        return std::nullopt;
+    return *decoded;
+}
+
+void AppModel::refreshAgents()
+{
+    AgentStatuses statuses;
+    for (const AgentKind kind : AgentKind::allCases())
+        statuses.emplace(kind, m_connector.status(kind));
+    publish(m_agents, std::move(statuses), Field::agents);
+}
+
+void AppModel::connect(AgentKind kind)
+{
+    // One connection at a time.
+    if (m_agentBusy)
+        return;
+    publish(m_agentBusy, kind, Field::agentBusy);
+    publish(m_agentError, std::nullopt, Field::agentError);
+    runConnect(QPointer<AppModel>(this), kind, m_connector);
+}
+
+QCoro::Task<> AppModel::runConnect(QPointer<AppModel> model, AgentKind kind, AgentConnector connector)
+{
+    Expected<Unit, AgentError> outcome = Unit{};
+    switch (kind) {
+    case AgentKind::claudeCode:
+        // The claude program runs on a pool thread; this task only waits.
+        outcome = co_await connector.connectClaude();
+        break;
+    case AgentKind::codex: {
+        // Named, not a temporary: g++ 12 destroys a capturing closure built
+        // inside a co_await expression at the wrong address.
+        auto edit = [connector] { return connector.connectCodex(); };
+        outcome = co_await QtConcurrent::run(edit);
+        break;
+    }
+    case AgentKind::t3:
+        // Reached through the other two; nothing of its own to connect.
+        break;
+    }
+    if (!model)
+        co_return;
+    if (!outcome)
+        model->publish(model->m_agentError, outcome.error().message(), Field::agentError);
+    model->refreshAgents();
+    model->publish(model->m_agentBusy, std::nullopt, Field::agentBusy);
+}
+
+void AppModel::cancel(const HelpRequest& request)
+{
+    runCancel(QPointer<AppModel>(this), m_api, request.id);
+}
+
+QCoro::Task<> AppModel::runCancel(QPointer<AppModel> model, LocalAPI api, QString id)
+{
+    // A failure shows in the cycle that follows: the request is still listed.
+    co_await api.cancel(id);
+    if (model)
+        co_await model->poll();
+}
+
+void AppModel::setLaunchAtLogin(bool on)
+{
+    auto& item = *m_services.platform.loginItem;
+    const auto outcome = on ? item.registerItem() : item.unregisterItem();
+    if (!outcome)
+        qWarning().noquote() << QStringLiteral("launch at login: ") + outcome.error().description;
+    // The real state, whatever was asked: approval still pending reads as off.
+    publish(m_launchAtLogin, item.status() == platform::LoginItem::Status::enabled, Field::launchAtLogin);
+}
+
+bool AppModel::isReady() const
+{
+    if (!m_daemonReachable || !m_status)
+        return false;
+    const auto tailscale = TailscaleState::current(m_status->tailscale, *m_services.platform.workspace,
+                                                   m_services.applicationsFolder);
+    return tailscale.kind() == TailscaleState::Kind::ready && m_status->permissions.screenRecording
+        && m_status->permissions.accessibility;
+}
+
+bool AppModel::needsSetup() const
+{
+    if (!isReady())
+        return true;
+    if (m_status->push.devices == 0)
+        return true;
+    const auto kinds = AgentKind::allCases();
+    return std::none_of(kinds.begin(), kinds.end(), [this](AgentKind kind) {
+        const auto it = m_agents.find(kind);
+        return it != m_agents.end() && countsAsConnected(it->second);
+    });
+}
+
+QString AppModel::age(const HelpRequest& of) const
+{
+    return ageText(of.createdAt, m_now);
+}
+
+void AppModel::windowAppeared()
+{
+    publish(m_openWindows, m_openWindows + 1, Field::openWindows);
+}
+
+void AppModel::windowDisappeared()
+{
+    publish(m_openWindows, std::max<std::int64_t>(0, m_openWindows - 1), Field::openWindows);
+}
+
+} // namespace ringlark

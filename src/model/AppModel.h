@@ -1,0 +1,155 @@
+#pragma once
+
+#include "agents/AgentConnector.h"
+#include "agents/Agents.h"
+#include "daemon/api/LocalAPI.h"
+#include "daemon/api/Records.h"
+#include "daemon/supervisor/DaemonSupervisor.h"
+#include "platform/PlatformServices.h"
+#include "support/Async.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+
+namespace ringlark {
+
+// The one object that holds everything the interface shows. It supervises
+// the helper daemon, polls it and publishes what it learns, keeps every
+// agent's connection status, and carries out the user's actions. Views read
+// its fields and call its actions. Lives on the GUI thread.
+class AppModel : public QObject {
+    Q_OBJECT
+public:
+    // The published fields. Every assignment emits changed(field), also when
+    // the value did not change; only the daemon's status is compared first,
+    // so an idle daemon causes no redraw through it.
+    enum class Field { status, daemonReachable, pending, pairing, agents, agentBusy, agentError, launchAtLogin, now, openWindows };
+    Q_ENUM(Field)
+
+    using AgentStatuses = std::map<AgentKind, AgentStatus>;
+
+    // Everything outside the process the model reaches. `platform` has no
+    // default: production wiring passes platform::defaultServices().
+    struct Services {
+        platform::PlatformServices platform;
+        QUrl daemonBase = LocalAPI::defaultBase();
+        LocalAPI::Limits apiLimits{};
+        QString home;             // default: the user's home directory
+        QString helperExecutable; // default: the bundle's helper
+        QString applicationsFolder = platform::applicationsFolder();
+        DaemonSupervisor::Config supervisor{};
+        AgentConnector::Services agents{};
+        WallClock clock = systemWallClock();
+        // Pause after a cycle while a window is open, and otherwise.
+        std::chrono::milliseconds shortPause{1000};
+        std::chrono::milliseconds longPause{2000};
+        // How the loop waits between cycles; tests record the pauses instead.
+        std::function<QCoro::Task<bool>(std::chrono::nanoseconds, TaskHandle)> sleep = sleepFor;
+        // A `permissions` run that takes longer is cut short and counts as no news.
+        std::chrono::milliseconds permissionsTimeout{5000};
+    };
+
+    explicit AppModel(Services services, QObject* parent = nullptr);
+    ~AppModel() override;
+
+    // Published state.
+    const std::optional<RinglarkStatus>& status() const { return m_status; }
+    bool daemonReachable() const { return m_daemonReachable; }
+    const QList<HelpRequest>& pending() const { return m_pending; }
+    const std::optional<Pairing>& pairing() const { return m_pairing; }
+    const AgentStatuses& agents() const { return m_agents; }
+    std::optional<AgentKind> agentBusy() const { return m_agentBusy; }
+    const std::optional<QString>& agentError() const { return m_agentError; }
+    bool launchAtLogin() const { return m_launchAtLogin; }
+    std::chrono::system_clock::time_point now() const { return m_now; }
+    std::int64_t openWindows() const { return m_openWindows; }
+
+    DaemonSupervisor& supervisor() { return *m_supervisor; }
+    const AgentConnector& connector() const { return m_connector; }
+    const platform::PlatformServices& platformServices() const { return m_services.platform; }
+    const QString& applicationsFolder() const { return m_services.applicationsFolder; }
+    // Whether a permission re-check is under way (at most one is).
+    bool checkingPermissions() const { return m_checkingPermissions; }
+
+    // Starts the supervisor, learns the agents' statuses, then starts the
+    // poll loop. Called once at launch.
+    void start();
+
+    // One poll cycle.
+    QCoro::Task<> poll();
+
+    // Recomputes every agent's status.
+    void refreshAgents();
+
+    // Actions. Each returns at once; its work goes on in a task.
+    void connect(AgentKind kind);
+    void cancel(const HelpRequest& request);
+    void setLaunchAtLogin(bool on);
+
+    // Readiness: daemon reachable, Tailscale ready, both permissions granted.
+    bool isReady() const;
+    // Not ready, no phone paired, or no agent connected.
+    bool needsSetup() const;
+    // How long ago the request was created, as of the latest poll cycle.
+    QString age(const HelpRequest& of) const;
+
+    // The setup and pairing windows report their appearance here.
+    void windowAppeared();
+    void windowDisappeared();
+
+signals:
+    void changed(ringlark::AppModel::Field field);
+
+private:
+    template <typename T, typename V>
+    void publish(T& field, V&& value, Field which)
+    {
+        field = std::forward<V>(value);
+        emit changed(which);
+    }
+
+    static QCoro::Task<> pollLoop(QPointer<AppModel> model, TaskHandle handle, Services services);
+    static QCoro::Task<> runConnect(QPointer<AppModel> model, AgentKind kind, AgentConnector connector);
+    static QCoro::Task<> runCancel(QPointer<AppModel> model, LocalAPI api, QString id);
+    static QCoro::Task<> restartDaemonIfNewlyGranted(QPointer<AppModel> model, Permissions daemonSees,
+                                                     QString helper, std::chrono::milliseconds timeout);
+
+    // The end of a cycle: the permission re-check after a successful status
+    // fetch, and the agents while a window is open.
+    void endCycle(const std::optional<Permissions>& daemonSees);
+
+    Services m_services;
+
+    std::optional<RinglarkStatus> m_status;
+    bool m_daemonReachable = false;
+    QList<HelpRequest> m_pending;
+    std::optional<Pairing> m_pairing;
+    AgentStatuses m_agents;
+    std::optional<AgentKind> m_agentBusy;
+    std::optional<QString> m_agentError;
+    bool m_launchAtLogin = false;
+    std::chrono::system_clock::time_point m_now;
+    std::int64_t m_openWindows = 0;
+
+    DaemonSupervisor* m_supervisor;
+    AgentConnector m_connector;
+    LocalAPI m_api;
+    TaskHandle m_poller;
+    bool m_checkingPermissions = false;
+};
+
+// Runs the helper's `permissions` command and decodes what it prints. Blocks
+// the calling thread for at most `timeout`; a run that cannot start, prints
+// something else or overruns (it is then killed) gives nothing.
+std::optional<Permissions> freshPermissions(const QString& helper, std::chrono::milliseconds timeout);
+
+} // namespace ringlark

@@ -1,0 +1,258 @@
+#include "ModelHarness.h"
+#include "support/EventLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+using namespace ringlark;
+using namespace ringlark::test;
+using Field = AppModel::Field;
+
+namespace {
+
+const QByteArray bothGranted = R"({"screen_recording":true,"accessibility":true})";
+
+// Captures warnings in the default category while alive.
+class WarningLog {
+public:
+    WarningLog() { s_lines.clear(); m_previous = qInstallMessageHandler(&WarningLog::handle); }
+    ~WarningLog() { qInstallMessageHandler(m_previous); }
+    const QStringList& lines() const { return s_lines; }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        if (type == QtWarningMsg && QByteArray(context.category) == "default")
+            s_lines << message;
+    }
+    static inline QStringList s_lines;
+    QtMessageHandler m_previous;
+};
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(content);
+}
+
+} // namespace
+
+TEST(AppModelPermissions, ReCheckRunsOnlyWhenMissingOneAtATimeAndRestartsOnlyOnAFreshGrant)
+{
+    ModelHarness harness;
+    AppModel model(harness.services());
+    model.start();
+    ASSERT_TRUE(spinUntil([&] { return harness.daemonLaunches() == 1; }));
+    auto checkOnce = [&] {
+        EXPECT_TRUE(await(model.poll()));
+        EXPECT_TRUE(spinUntil([&] { return !model.checkingPermissions(); }));
+    };
+
+    // Both granted: no helper run.
+    harness.daemon.set("/v1/status", statusJson(false, 0, true, true));
+    checkOnce();
+    EXPECT_EQ(harness.permissionRuns(), 0);
+
+    // Accessibility missing and the helper hangs: one run however many cycles,
+    // cut short by the bound, and no restart.
+    harness.daemon.set("/v1/status", statusJson(false, 0, true, false));
+    harness.setFreshPermissions(bothGranted, /*hang=*/true);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(await(model.poll()));
+    EXPECT_TRUE(model.checkingPermissions());
+    ASSERT_TRUE(spinUntil([&] { return !model.checkingPermissions(); }));
+    EXPECT_EQ(harness.permissionRuns(), 1);
+
+    // Garbage, or the permission still missing: no news; each later cycle checks again.
+    harness.setFreshPermissions("not json");
+    checkOnce();
+    harness.setFreshPermissions(R"({"screen_recording":true,"accessibility":false})");
+    checkOnce();
+    EXPECT_EQ(harness.permissionRuns(), 3);
+    spinFor(50ms);
+    EXPECT_EQ(harness.daemonLaunches(), 1);
+
+    // A fresh grant the daemon has not seen: the daemon is restarted.
+    harness.setFreshPermissions(bothGranted);
+    checkOnce();
+    EXPECT_TRUE(spinUntil([&] { return harness.daemonLaunches() == 2; }));
+
+    // A permission taken away (the daemon has it, the fresh run not): no restart.
+    harness.daemon.set("/v1/status", statusJson(false, 0, false, true));
+    harness.setFreshPermissions(R"({"screen_recording":false,"accessibility":true})");
+    checkOnce();
+    EXPECT_EQ(harness.permissionRuns(), 5);
+    spinFor(50ms);
+    EXPECT_EQ(harness.daemonLaunches(), 2);
+    model.supervisor().stop();
+}
+
+TEST(AppModelPermissions, AFreshRunOfAHelperThatCannotStartGivesNothing)
+{
+    EXPECT_FALSE(freshPermissions(QStringLiteral("/nonexistent/ringlark"), 300ms).has_value());
+}
+
+TEST(AppModelAgents, RefreshedEveryCycleOnlyWhileAWindowIsOpenEvenWhenTheDaemonIsDown)
+{
+    ModelHarness harness;
+    AppModel model(harness.services());
+    Notifications seen(model);
+    ASSERT_TRUE(await(model.poll()));
+    EXPECT_EQ(seen[Field::agents], 0);
+    model.windowAppeared();
+    ASSERT_TRUE(await(model.poll()));
+    ASSERT_TRUE(await(model.poll()));
+    EXPECT_EQ(seen[Field::agents], 2);
+    ASSERT_EQ(model.agents().size(), 3u);
+    EXPECT_EQ(model.agents().at(AgentKind::codex), AgentStatus::notInstalled());
+}
+
+TEST(AppModelReadiness, NeedsSetupFollowsReadinessPhonesAndConnectedAgents)
+{
+    ModelHarness harness;
+    AppModel model(harness.services());
+    EXPECT_FALSE(model.isReady());
+    EXPECT_TRUE(model.needsSetup());
+
+    // Reachable, Tailscale ready, accessibility missing: not ready.
+    harness.daemon.set("/v1/status", statusJson(true, 0, true, false));
+    harness.daemon.set("/v1/pairing", R"({"url":"u"})");
+    ASSERT_TRUE(await(model.poll()));
+    EXPECT_FALSE(model.isReady());
+    EXPECT_TRUE(model.needsSetup());
+
+    // Ready with one phone (statusJson pairs one), but no agent counts as connected.
+    harness.daemon.set("/v1/status", statusJson(true, 0, true, true));
+    ASSERT_TRUE(await(model.poll()));
+    EXPECT_TRUE(model.isReady());
+    model.refreshAgents(); // nothing installed: Claude Code and Codex notInstalled, T3 notConnected
+    EXPECT_TRUE(model.needsSetup());
+
+    // An outdated entry does not count; a connected Codex does (and T3 inherits it).
+    writeFile(harness.home() + "/.codex/config.toml", "[mcp_servers.ringlark]\ncommand = \"/old/ringlark\"\n");
+    model.refreshAgents();
+    EXPECT_EQ(model.agents().at(AgentKind::codex), AgentStatus::outdated("/old/ringlark"));
+    EXPECT_TRUE(model.needsSetup());
+    writeFile(harness.home() + "/.codex/config.toml",
+              "[mcp_servers.ringlark]\ncommand = \"" + harness.helper().toUtf8() + "\"\n");
+    model.refreshAgents();
+    EXPECT_FALSE(model.needsSetup());
+
+    // No phone paired keeps the application in need of setup.
+    harness.daemon.set("/v1/status", R"({"version":"1","tailscale":{"ok":true,"host":"h","owner":"o"},
+        "permissions":{"screen_recording":true,"accessibility":true},"push":{"mode":"off","devices":0},
+        "pending":0,"session_active":false})");
+    ASSERT_TRUE(await(model.poll()));
+    EXPECT_TRUE(model.isReady());
+    EXPECT_TRUE(model.needsSetup());
+
+    // Lost daemon: not ready, whatever was held.
+    harness.daemon.remove("/v1/status");
+    ASSERT_TRUE(await(model.poll()));
+    EXPECT_FALSE(model.isReady());
+}
+
+TEST(AppModelReadiness, AgesAreWordedFromTheLatestCycle)
+{
+    ModelHarness harness;
+    auto services = harness.services();
+    const auto now = std::chrono::system_clock::time_point(std::chrono::milliseconds(1'000'000'000'000));
+    services.clock = [now] { return now; };
+    AppModel model(services);
+    auto aged = [&](std::int64_t seconds) {
+        HelpRequest request;
+        request.createdAt = static_cast<std::uint64_t>(1'000'000'000'000 - seconds * 1000);
+        return model.age(request);
+    };
+    EXPECT_EQ(aged(59), "just now");
+    EXPECT_EQ(aged(60), "1 min");
+    EXPECT_EQ(aged(3599), "59 min");
+    EXPECT_EQ(aged(3600), "1 h");
+    EXPECT_EQ(aged(86399), "23 h");
+    EXPECT_EQ(aged(86400), "1 d");
+    EXPECT_EQ(aged(-10), "just now");
+    // The fraction of a creation time counts: 59.999 s is still under a minute.
+    HelpRequest almost;
+    almost.createdAt = 1'000'000'000'000 - 59'999;
+    EXPECT_EQ(model.age(almost), "just now");
+}
+
+TEST(AppModelActions, ConnectRunsOneAtATimeAndClearsTheErrorOfTheLastAttempt)
+{
+    ModelHarness harness;
+    // A claude that takes a moment and then refuses.
+    const QString claude = harness.home() + "/.local/bin/claude";
+    writeFile(claude, "#!/bin/sh\nsleep 0.2\necho '  cannot add ringlark  '\nexit 1\n");
+    QFile::setPermissions(claude, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    AppModel model(harness.services());
+    QList<std::optional<AgentKind>> busy;
+    QObject::connect(&model, &AppModel::changed, [&](Field f) {
+        if (f == Field::agentBusy)
+            busy << model.agentBusy();
+    });
+
+    model.connect(AgentKind::claudeCode);
+    model.connect(AgentKind::codex); // ignored while Claude Code is busy
+    ASSERT_TRUE(spinUntil([&] { return !model.agentBusy(); }));
+    EXPECT_EQ(busy, (QList<std::optional<AgentKind>>{AgentKind::claudeCode, std::nullopt}));
+    EXPECT_EQ(model.agentError(), std::optional<QString>("cannot add ringlark"));
+    EXPECT_EQ(model.agents().at(AgentKind::codex), AgentStatus::notInstalled());
+
+    // The next attempt clears the error as it starts, and a success leaves none.
+    model.connect(AgentKind::codex);
+    EXPECT_FALSE(model.agentError().has_value());
+    ASSERT_TRUE(spinUntil([&] { return !model.agentBusy(); }));
+    EXPECT_FALSE(model.agentError().has_value());
+    EXPECT_EQ(model.agents().at(AgentKind::codex), AgentStatus::connected());
+}
+
+TEST(AppModelActions, DismissingCancelsThenPollsAtOnceAndSurvivesADownDaemon)
+{
+    ModelHarness harness;
+    harness.daemon.set("/v1/status", statusJson(false, 1));
+    harness.daemon.set("/v1/requests", R"([{"id":"a b/c","status":"open","reason":"r","created_at":1,"updated_at":1}])");
+    AppModel model(harness.services());
+    ASSERT_TRUE(await(model.poll()));
+    ASSERT_EQ(model.pending().size(), 1);
+
+    harness.daemon.set("/v1/status", statusJson(false, 0));
+    model.cancel(model.pending().front());
+    ASSERT_TRUE(spinUntil([&] { return model.pending().isEmpty(); }));
+    EXPECT_EQ(harness.daemon.count("/v1/requests/a%20b/c/cancel"), 1);
+
+    // Daemon gone: the failure is swallowed and the cycle shows it unreachable.
+    harness.daemon.remove("/v1/status");
+    Notifications seen(model);
+    HelpRequest gone;
+    gone.id = "x";
+    model.cancel(gone);
+    ASSERT_TRUE(spinUntil([&] { return seen[Field::daemonReachable] == 1; }));
+    EXPECT_FALSE(model.daemonReachable());
+}
+
+TEST(AppModelActions, LaunchAtLoginReadsTheRealStateAndLogsOneLineOnFailure)
+{
+    ModelHarness harness;
+    harness.platform.loginItem->current = platform::LoginItem::Status::enabled;
+    AppModel model(harness.services());
+    EXPECT_TRUE(model.launchAtLogin()); // read at creation
+
+    harness.platform.loginItem->current = platform::LoginItem::Status::notRegistered;
+    harness.platform.loginItem->registerError = platform::LoginItemError{"no autostart folder"};
+    {
+        WarningLog log;
+        model.setLaunchAtLogin(true);
+        EXPECT_EQ(log.lines(), QStringList{"launch at login: no autostart folder"});
+    }
+    EXPECT_FALSE(model.launchAtLogin());
+
+    // Registered but still awaiting approval reads as off.
+    harness.platform.loginItem->registerError.reset();
+    harness.platform.loginItem->statusAfterRegister = platform::LoginItem::Status::requiresApproval;
+    model.setLaunchAtLogin(true);
+    EXPECT_FALSE(model.launchAtLogin());
+}
