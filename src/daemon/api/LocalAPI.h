@@ -56,7 +56,10 @@ public:
 
     static QUrl defaultBase(); // http://127.0.0.1:8641
 
-    explicit LocalAPI(QUrl base = defaultBase(), Limits limits = Limits{});
+    // Two constructors rather than a defaulted `Limits` argument: g++ rejects a
+    // nested struct's member initialisers in a default argument of its owner.
+    explicit LocalAPI(QUrl base = defaultBase());
+    LocalAPI(QUrl base, Limits limits);
 
     const QUrl& base() const { return m_base; }
 
