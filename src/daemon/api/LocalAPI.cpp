@@ -98,9 +98,8 @@ QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QString path,
 
     // The transfer time-out restarts with every byte, so only this cap stops a
     // daemon that drips its reply. Both end in OperationCanceledError, hence
-    // the flag of our own.
-    // The timer belongs to the reply: an abort resumes this coroutine inside
-    // the timer's own signal, so it must outlive the frame.
+    // a flag of our own. The timer belongs to the reply: an abort resumes this
+    // coroutine inside the timer's signal, so the timer must outlive the frame.
     bool capped = false;
     auto* cap = new QTimer(reply.get());
     cap->setSingleShot(true);
