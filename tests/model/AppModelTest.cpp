@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 
 using namespace ringlark;
@@ -14,29 +13,12 @@ namespace {
 
 const QByteArray bothGranted = R"({"screen_recording":true,"accessibility":true})";
 
-// Captures warnings in the default category while alive.
-class WarningLog {
-public:
-    WarningLog() { s_lines.clear(); m_previous = qInstallMessageHandler(&WarningLog::handle); }
-    ~WarningLog() { qInstallMessageHandler(m_previous); }
-    const QStringList& lines() const { return s_lines; }
+QStringList warnings;
 
-private:
-    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
-    {
-        if (type == QtWarningMsg && QByteArray(context.category) == "default")
-            s_lines << message;
-    }
-    static inline QStringList s_lines;
-    QtMessageHandler m_previous;
-};
-
-void writeFile(const QString& path, const QByteArray& content)
+void captureWarning(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(content);
+    if (type == QtWarningMsg && QByteArray(context.category) == "default")
+        warnings << message;
 }
 
 } // namespace
@@ -89,11 +71,8 @@ TEST(AppModelPermissions, ReCheckRunsOnlyWhenMissingOneAtATimeAndRestartsOnlyOnA
     spinFor(50ms);
     EXPECT_EQ(harness.daemonLaunches(), 2);
     model.supervisor().stop();
-}
 
-TEST(AppModelPermissions, AFreshRunOfAHelperThatCannotStartGivesNothing)
-{
-    EXPECT_FALSE(freshPermissions(QStringLiteral("/nonexistent/ringlark"), 300ms).has_value());
+    EXPECT_FALSE(freshPermissions("/nonexistent/ringlark", 300ms).has_value());
 }
 
 TEST(AppModelAgents, RefreshedEveryCycleOnlyWhileAWindowIsOpenEvenWhenTheDaemonIsDown)
@@ -185,9 +164,8 @@ TEST(AppModelActions, ConnectRunsOneAtATimeAndClearsTheErrorOfTheLastAttempt)
 {
     ModelHarness harness;
     // A claude that takes a moment and then refuses.
-    const QString claude = harness.home() + "/.local/bin/claude";
-    writeFile(claude, "#!/bin/sh\nsleep 0.2\necho '  cannot add ringlark  '\nexit 1\n");
-    QFile::setPermissions(claude, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    writeFile(harness.home() + "/.local/bin/claude", "#!/bin/sh\nsleep 0.2\necho '  cannot add ringlark  '\nexit 1\n",
+              true);
     AppModel model(harness.services());
     QList<std::optional<AgentKind>> busy;
     QObject::connect(&model, &AppModel::changed, [&](Field f) {
@@ -243,11 +221,11 @@ TEST(AppModelActions, LaunchAtLoginReadsTheRealStateAndLogsOneLineOnFailure)
 
     harness.platform.loginItem->current = platform::LoginItem::Status::notRegistered;
     harness.platform.loginItem->registerError = platform::LoginItemError{"no autostart folder"};
-    {
-        WarningLog log;
-        model.setLaunchAtLogin(true);
-        EXPECT_EQ(log.lines(), QStringList{"launch at login: no autostart folder"});
-    }
+    warnings.clear();
+    const auto previous = qInstallMessageHandler(captureWarning);
+    model.setLaunchAtLogin(true);
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(warnings, QStringList{"launch at login: no autostart folder"});
     EXPECT_FALSE(model.launchAtLogin());
 
     // Registered but still awaiting approval reads as off.

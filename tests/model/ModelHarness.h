@@ -16,34 +16,37 @@ namespace ringlark::test {
 class ModelHarness {
 public:
     ModelHarness();
-
     AppModel::Services services() const;
 
-    QString home() const { return m_dir.filePath(QStringLiteral("home")); }
-    QString helper() const { return m_dir.filePath(QStringLiteral("ringlark")); }
+    QString home() const { return m_dir.filePath("home"); }
+    QString helper() const { return m_dir.filePath("ringlark"); }
 
     // What `ringlark permissions` prints next; `hang` makes it never finish.
     void setFreshPermissions(const QByteArray& output, bool hang = false);
-    int permissionRuns() const;
-    int daemonLaunches() const;
+    int permissionRuns() const { return lines("permission-runs"); }
+    int daemonLaunches() const { return lines("launches"); }
 
     FakeDaemon daemon;
     FakePlatform platform;
 
 private:
     int lines(const QString& name) const;
-
     QTemporaryDir m_dir;
 };
 
 // Counts every notification per field.
 class Notifications {
 public:
-    explicit Notifications(AppModel& model);
-    int operator[](AppModel::Field field) const;
+    explicit Notifications(AppModel& model)
+    {
+        QObject::connect(&model, &AppModel::changed, [this](AppModel::Field f) { ++m_count[f]; });
+    }
+    int operator[](AppModel::Field field) const { return m_count.contains(field) ? m_count.at(field) : 0; }
 
 private:
     std::map<AppModel::Field, int> m_count;
 };
+
+void writeFile(const QString& path, const QByteArray& content, bool executable = false);
 
 } // namespace ringlark::test
