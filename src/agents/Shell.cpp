@@ -131,7 +131,13 @@ std::optional<QString> Shell::locate(const QString& name, const QString& home, c
     shell.start();
     if (!shell.waitForStarted(-1))
         return std::nullopt;
-    shell.waitForFinished(-1);
+    // Detection runs on the GUI thread: a login profile that never returns
+    // must not freeze the application, so a run past the bound counts as not found.
+    if (!shell.waitForFinished(static_cast<int>(context.lookupBound.count()))) {
+        shell.kill();
+        shell.waitForFinished(-1);
+        return std::nullopt;
+    }
     const QString path = repairUtf8(shell.readAllStandardOutput()).trimmed();
     if (shell.exitStatus() != QProcess::NormalExit || shell.exitCode() != 0 || path.isEmpty())
         return std::nullopt;

@@ -35,6 +35,8 @@ public:
         SteadyClock clock = systemSteadyClock();
         // Package-manager directories probed between ~/.local/bin and ~/.npm-global/bin.
         QStringList systemBinDirectories{QStringLiteral("/opt/homebrew/bin"), QStringLiteral("/usr/local/bin")};
+        // How long the login shell may take to answer `command -v`.
+        std::chrono::milliseconds lookupBound{10000};
     };
 
     // How long a lookup, found or not, is answered from the cache.
