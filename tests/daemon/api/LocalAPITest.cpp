@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -137,6 +138,23 @@ TEST(LocalAPI, UnreachableDaemon)
     EXPECT_EQ(failure(LocalAPI(silent.base(), {5000ms, 300ms}).status()), unreachable);
     EXPECT_GE(clock.elapsed(), 270);
     EXPECT_LT(clock.elapsed(), 800);
+
+    // A slow drip keeps resetting the silence time-out; only the cap ends it.
+    QTcpServer drip;
+    drip.listen(QHostAddress::LocalHost, 0);
+    QObject::connect(&drip, &QTcpServer::newConnection, [&drip] {
+        QTcpSocket* socket = drip.nextPendingConnection();
+        socket->write("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
+        auto* timer = new QTimer(socket);
+        QObject::connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
+        timer->start(50);
+    });
+    clock.restart();
+    EXPECT_EQ(failure(LocalAPI(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(drip.serverPort())), {200ms, 400ms})
+                          .status()),
+              unreachable);
+    EXPECT_GE(clock.elapsed(), 380);
+    EXPECT_LT(clock.elapsed(), 1000);
 
     // The exchange keeps its network manager, so a client destroyed mid-call
     // still wakes its caller without touching freed memory.
