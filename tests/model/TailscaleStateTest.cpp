@@ -7,11 +7,9 @@
 #include <QTemporaryDir>
 
 using namespace ringlark;
+using TS = TailscaleState;
 
 namespace {
-
-const QString macsys = QStringLiteral("io.tailscale.ipn.macsys");
-const QString macos = QStringLiteral("io.tailscale.ipn.macos");
 
 Tailscale reported(bool ok, std::optional<QString> host, std::optional<QString> owner, std::optional<QString> error = {})
 {
@@ -20,77 +18,50 @@ Tailscale reported(bool ok, std::optional<QString> host, std::optional<QString> 
 
 Tailscale failing(const QString& error) { return reported(false, std::nullopt, std::nullopt, error); }
 
-struct Computer {
-    QTemporaryDir applications;
-    test::FakeWorkspace workspace;
-
-    void install() { workspace.installed.insert(macos, "/apps/Tailscale"); }
-    void run() { workspace.running = {"org.example.Other", macsys}; }
-    TailscaleState state(const std::optional<Tailscale>& from) const
-    {
-        return TailscaleState::current(from, workspace, applications.path());
-    }
-};
-
 } // namespace
 
-TEST(TailscaleState, PositiveDaemonVerdictNeedsOkHostAndOwner)
+TEST(TailscaleState, DaemonVerdictThenInstalledThenLoginThenRunning)
 {
-    Computer computer;
-    // Nothing installed, yet the daemon's positive verdict is not questioned.
-    EXPECT_EQ(computer.state(reported(true, "mac", "me@example.com")), TailscaleState::ready("mac", "me@example.com"));
-    EXPECT_EQ(computer.state(reported(true, "", "")), TailscaleState::ready("", ""));
-    EXPECT_EQ(computer.state(reported(true, "mac", std::nullopt)), TailscaleState::notInstalled());
-
-    computer.install();
-    computer.run();
-    EXPECT_EQ(computer.state(reported(true, std::nullopt, "me")), TailscaleState::connecting("Waiting for Tailscale"));
-    EXPECT_EQ(computer.state(reported(false, "mac", "me", "starting up")), TailscaleState::connecting("starting up"));
-}
-
-TEST(TailscaleState, WithoutAStatusTheComputerDecides)
-{
-    Computer computer;
-    EXPECT_EQ(computer.state(std::nullopt), TailscaleState::notInstalled());
-    computer.install();
-    EXPECT_EQ(computer.state(std::nullopt), TailscaleState::notRunning());
-    computer.run();
-    EXPECT_EQ(computer.state(std::nullopt), TailscaleState::connecting("Waiting for Tailscale"));
-}
-
-TEST(TailscaleState, ErrorTextsAreMatchedInOrderAndCaseSensitively)
-{
-    Computer computer;
-    EXPECT_EQ(computer.state(failing("tailscale: not logged in")), TailscaleState::notInstalled());
-    computer.install();
-    EXPECT_EQ(computer.state(failing("tailscale: not logged in")), TailscaleState::needsLogin());
-    EXPECT_EQ(computer.state(failing("Not logged in")), TailscaleState::notRunning());
-
-    computer.run();
-    EXPECT_EQ(computer.state(failing("Not logged in")), TailscaleState::connecting("Not logged in"));
-    EXPECT_EQ(computer.state(failing("backend not connected")), TailscaleState::notRunning());
-    EXPECT_EQ(computer.state(failing("tailscale not installed")), TailscaleState::notRunning());
-
-    // Only exact identifiers count as running.
-    computer.workspace.running = {"IO.TAILSCALE.IPN.MACSYS", "io.tailscale.ipn"};
-    EXPECT_EQ(computer.state(failing("starting")), TailscaleState::notRunning());
+    const QStringList on{"org.example.Other", "io.tailscale.ipn.macsys"}, off{};
+    struct Case { bool installed; QStringList running; std::optional<Tailscale> from; TS expected; };
+    const Case cases[] = {
+        // Nothing installed, yet the daemon's positive verdict is not questioned.
+        {false, off, reported(true, "mac", "me@example.com"), TS::ready("mac", "me@example.com")},
+        {false, off, reported(true, "mac", std::nullopt), TS::notInstalled()},
+        {true, on, reported(true, std::nullopt, "me"), TS::connecting("Waiting for Tailscale")},
+        {true, on, reported(false, "mac", "me", "starting up"), TS::connecting("starting up")},
+        {false, on, failing("tailscale: not logged in"), TS::notInstalled()},
+        {true, off, std::nullopt, TS::notRunning()},
+        {true, on, std::nullopt, TS::connecting("Waiting for Tailscale")},
+        {true, off, failing("tailscale: not logged in"), TS::needsLogin()},
+        {true, off, failing("Not logged in"), TS::notRunning()},
+        {true, on, failing("Not logged in"), TS::connecting("Not logged in")},
+        {true, on, failing("backend not connected"), TS::notRunning()},
+        {true, on, failing("tailscale not installed"), TS::notRunning()},
+        // Only exact identifiers count as running.
+        {true, {"IO.TAILSCALE.IPN.MACSYS", "io.tailscale.ipn"}, failing("starting"), TS::notRunning()},
+    };
+    const QTemporaryDir applications;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        test::FakeWorkspace workspace;
+        if (cases[i].installed)
+            workspace.installed.insert("io.tailscale.ipn.macos", "/apps/Tailscale");
+        workspace.running = cases[i].running;
+        EXPECT_EQ(TS::current(cases[i].from, workspace, applications.path()), cases[i].expected) << "case " << i;
+    }
 }
 
 TEST(TailscaleState, OpenAppFallsBackToTheApplicationsFolderThenTheDownloadPage)
 {
-    Computer computer;
-    TailscaleState::openApp(computer.workspace, computer.applications.path());
-    EXPECT_TRUE(computer.workspace.openedApplications.isEmpty());
-    EXPECT_EQ(computer.workspace.openedURLs, QList<QUrl>{TailscaleState::downloadURL()});
-    EXPECT_EQ(TailscaleState::downloadURL().toString(), "https://tailscale.com/download/linux");
+    const QTemporaryDir applications;
+    test::FakeWorkspace workspace;
+    TS::openApp(workspace, applications.path());
+    EXPECT_TRUE(workspace.openedApplications.isEmpty());
+    EXPECT_EQ(workspace.openedURLs, QList<QUrl>{QUrl("https://tailscale.com/download/linux")});
 
-    const QString bundle = computer.applications.filePath("Tailscale.app");
+    const QString bundle = applications.filePath("Tailscale.app");
     ASSERT_TRUE(QDir().mkpath(bundle));
-    EXPECT_EQ(computer.state(std::nullopt), TailscaleState::notRunning());
-    TailscaleState::openApp(computer.workspace, computer.applications.path());
-    EXPECT_EQ(computer.workspace.openedApplications, QStringList{bundle});
-
-    computer.workspace.installed.insert(macos, "/apps/macos");
-    computer.workspace.installed.insert(macsys, "/apps/macsys");
-    EXPECT_EQ(TailscaleState::installedApp(computer.workspace, computer.applications.path()), "/apps/macsys");
+    EXPECT_EQ(TS::current(std::nullopt, workspace, applications.path()), TS::notRunning());
+    TS::openApp(workspace, applications.path());
+    EXPECT_EQ(workspace.openedApplications, QStringList{bundle});
 }
