@@ -4,27 +4,25 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <ostream>
 
-// Readable failure output for statuses.
 namespace ringlark {
+
+// Readable failure output for statuses.
 inline void PrintTo(const AgentStatus& status, std::ostream* out) { *out << status.describe().toStdString(); }
-} // namespace ringlark
 
-namespace ringlark::test {
+namespace test {
 
-// Writes `bytes` to `path`, creating parent folders; `executable` adds the x bits.
+// Writes `bytes` to `path`, creating parent folders; `executable` adds the owner's x bit.
 inline void writeFile(const QString& path, const QByteArray& bytes, bool executable = false)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    QDir().mkpath(path.section(u'/', 0, -2));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         qFatal("cannot write %s", qPrintable(path));
-    file.close();
     if (executable)
-        file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+        file.setPermissions(file.permissions() | QFile::ExeOwner);
 }
 
 inline QByteArray readFile(const QString& path)
@@ -33,4 +31,5 @@ inline QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-} // namespace ringlark::test
+} // namespace test
+} // namespace ringlark
