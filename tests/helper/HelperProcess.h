@@ -1,66 +1,124 @@
 #pragma once
 
+// The helper executable run as a child, and a small HTTP client for its daemon.
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <QFile>
 #include <QProcess>
-#include <QStringList>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
-#include <nlohmann/json.hpp>
+#include <signal.h>
 
 #include <chrono>
 #include <map>
-#include <memory>
 #include <optional>
-#include <string>
+#include <thread>
+#include <vector>
 
 namespace ringlark::test {
 
-// A loopback port that was free a moment ago.
-int freePort();
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 struct HttpReply {
     int status = 0; // 0 when nothing answered
     std::string body;
-    nlohmann::json json() const { return nlohmann::json::parse(body, nullptr, false); }
+    json parsed() const { return json::parse(body, nullptr, false); }
 };
 
-HttpReply http(const std::string& method, int port, const std::string& path, const std::string& body = "");
-inline HttpReply httpGet(int port, const std::string& path) { return http("GET", port, path); }
-inline HttpReply httpPost(int port, const std::string& path, const std::string& body = "")
+// A GET, or a POST of `body` when given.
+inline HttpReply http(int port, const std::string& path, const std::optional<std::string>& body = {})
 {
-    return http("POST", port, path, body);
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(5s);
+    auto result = body ? client.Post(path, *body, "application/json") : client.Get(path);
+    return result ? HttpReply{result->status, result->body} : HttpReply{};
 }
 
-// The helper executable run as a child with a temporary home and its own port.
 class HelperRun {
+    QTemporaryDir m_homeDir, m_emptyDir; // first: the members below use them
+
 public:
-    // `extraEnvironment` adds to or replaces variables of the test's own
-    // environment; PATH is an empty directory unless given.
-    explicit HelperRun(QStringList arguments, std::map<QString, QString> extraEnvironment = {},
-                       QString home = {}, int port = 0);
-    ~HelperRun();
+    // `environment` adds to or replaces the test's own; PATH is an empty directory unless given.
+    explicit HelperRun(const QStringList& arguments, const std::map<QString, QString>& environment = {},
+                       const QString& homePath = {}, int daemonPort = 0)
+        : home(homePath.isEmpty() ? m_homeDir.path() : homePath), port(daemonPort ? daemonPort : freePort())
+    {
+        auto variables = QProcessEnvironment::systemEnvironment();
+        variables.insert("HOME", home);
+        variables.insert("RINGLARK_PORT", QString::number(port));
+        variables.insert("PATH", m_emptyDir.path());
+        for (const auto& [name, value] : environment)
+            variables.insert(name, value);
+        process.setProcessEnvironment(variables);
+        process.start(QStringLiteral(RINGLARK_HELPER_PATH), arguments);
+        process.waitForStarted(5000);
+    }
+    ~HelperRun()
+    {
+        if (process.state() != QProcess::NotRunning)
+            process.kill(), process.waitForFinished(2000); // never leave a helper behind
+    }
 
-    QProcess& process() { return *m_process; }
-    int port() const { return m_port; }
-    QString home() const { return m_home; }
+    bool serving()
+    {
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(10ms))
+            if (http(port, "/v1/status").status == 200)
+                return true;
+        return false;
+    }
+    bool finish(std::chrono::milliseconds timeout = 5s)
+    {
+        return process.state() == QProcess::NotRunning || process.waitForFinished(int(timeout.count()));
+    }
+    void signal(int number) { ::kill(pid_t(process.processId()), number); }
 
-    // Polls the status endpoint until it answers, bounded.
-    bool waitUntilServing(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    bool finish(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    void signal(int number);
-    std::string standardError();
+    void send(const std::string& line)
+    {
+        process.write(QByteArray::fromStdString(line + "\n"));
+        process.waitForBytesWritten(1000);
+    }
+    void send(const json& message) { send(message.dump()); }
 
-    // One line to standard input; the next JSON message from standard output, bounded.
-    void send(const std::string& line);
-    void send(const nlohmann::json& message) { send(message.dump()); }
-    std::optional<nlohmann::json> nextMessage(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+    // The next JSON line from standard output; progress notifications on the way go to `progress`.
+    std::optional<json> nextMessage(std::chrono::milliseconds timeout = 3s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (true) {
+            while (!process.canReadLine()) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now()).count();
+                if (left <= 0 || !process.waitForReadyRead(int(left)))
+                    return std::nullopt;
+            }
+            auto message = json::parse(process.readLine().toStdString(), nullptr, false);
+            if (!message.is_object() || message.value("method", "") != "notifications/progress")
+                return message;
+            progress.push_back(message["params"]);
+        }
+    }
+
+    const QString home;
+    const int port;
+    QProcess process;
+    std::vector<json> progress;
 
 private:
-    QTemporaryDir m_homeDir;
-    QTemporaryDir m_emptyDir;
-    QString m_home;
-    int m_port;
-    std::unique_ptr<QProcess> m_process;
-    std::string m_stderr;
+    static int freePort()
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        return probe.serverPort();
+    }
 };
 
 } // namespace ringlark::test
