@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 
 using namespace ringlark;
@@ -50,4 +51,21 @@ TEST(Shell, FindCachesEachHomeForThirtySeconds)
     EXPECT_FALSE(Shell::find("claude", home.path(), {other}, context)) << "still cached, and extra is not in the key";
     *now += 1ms;
     EXPECT_EQ(Shell::find("claude", home.path(), {}, context), program);
+}
+
+TEST(Shell, LocateAsksTheLoginShellWithinItsBound)
+{
+    QTemporaryDir dir;
+    // A login shell that answers `command -v` from its profile, and one whose profile hangs.
+    test::writeFile(dir.filePath("answers"), "#!/bin/sh\necho \"  /profile/bin/${2#command -v }  \"\n", true);
+    test::writeFile(dir.filePath("hangs"), "#!/bin/sh\nexec sleep 30\n", true);
+    Shell::Context context{.loginShell = dir.filePath("answers"), .systemBinDirectories = {}};
+    EXPECT_EQ(Shell::locate("codex", dir.path(), {}, context), "/profile/bin/codex");
+
+    context.loginShell = dir.filePath("hangs");
+    context.lookupBound = 200ms;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(Shell::locate("codex", dir.path(), {}, context));
+    EXPECT_LT(clock.elapsed(), 2000);
 }
