@@ -9,37 +9,26 @@
 namespace ringlark::test {
 
 // Records the supervision log lines as "info: text" / "critical: text" while alive.
-class DaemonLogCapture {
-public:
-    DaemonLogCapture() { lines().clear(); previous() = qInstallMessageHandler(&handle); }
-    ~DaemonLogCapture() { qInstallMessageHandler(previous()); }
+struct DaemonLogCapture {
+    static inline QStringList lines;
+    static inline QtMessageHandler previous = nullptr;
 
-    static QStringList& lines()
+    DaemonLogCapture()
     {
-        static QStringList recorded;
-        return recorded;
+        lines.clear();
+        previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+            if (qstrcmp(context.category, "com.ringlark.mac.daemon") != 0)
+                return previous(type, context, text);
+            lines << (type == QtInfoMsg ? "info: " : type == QtCriticalMsg ? "critical: " : "other: ") + text;
+        });
     }
-
-private:
-    static QtMessageHandler& previous()
-    {
-        static QtMessageHandler handler = nullptr;
-        return handler;
-    }
-    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& text)
-    {
-        if (qstrcmp(context.category, "com.ringlark.mac.daemon") == 0)
-            lines() << (type == QtInfoMsg ? "info: " : type == QtCriticalMsg ? "critical: " : "other: ") + text;
-        else if (previous())
-            previous()(type, context, text);
-    }
+    ~DaemonLogCapture() { qInstallMessageHandler(previous); }
 };
 
-inline QCoro::Task<bool> answer(bool answered) { co_return answered; }
-
-inline QCoro::Task<bool> answerLater(bool answered, std::chrono::milliseconds delay)
+inline QCoro::Task<bool> answer(bool answered, std::chrono::milliseconds delay = {})
 {
-    co_await sleepFor(delay);
+    if (delay.count() > 0)
+        co_await sleepFor(delay);
     co_return answered;
 }
 
@@ -48,12 +37,6 @@ inline void writeFile(const QString& path, const QByteArray& content)
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write(content);
-}
-
-inline void writeScript(const QString& path, const QString& body)
-{
-    writeFile(path, ("#!/bin/sh\n" + body + "\n").toUtf8());
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 } // namespace ringlark::test

@@ -1,9 +1,7 @@
 #include "daemon/supervisor/Helpers.h"
 #include "daemon/supervisor/StaleDaemon.h"
 #include "support/EventLoop.h"
-#include "support/FakeDaemon.h"
 
-#include <QCoreApplication>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -13,7 +11,6 @@
 
 using namespace ringlark;
 using namespace ringlark::test;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -27,11 +24,7 @@ struct StandIn {
         // Signals must not reach bash before it has exec'd.
         spinUntil([&] { return commandLine(pid).startsWith(name); });
     }
-    ~StandIn()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
+    ~StandIn() { process.kill(); process.waitForFinished(); }
     bool alive() { return process.state() == QProcess::Running; }
     QProcess process;
     std::int32_t pid = 0;
@@ -42,89 +35,52 @@ struct StaleCleanupTest : ::testing::Test {
     DaemonLogCapture log;
     int probes = 0;
 
-    void run(std::function<bool()> answered, const QByteArray& pidFile, std::function<void(StaleDaemonOptions&)> adjust = {})
+    void run(std::function<bool()> answered, const QByteArray& pidFile, std::chrono::milliseconds pause = 1ms,
+             std::int64_t ownPid = QCoreApplication::applicationPid())
     {
-        StaleDaemonOptions o{dir.filePath("daemon.pid"), {}, QCoreApplication::applicationPid(), 1ms};
+        StaleDaemonOptions o{dir.filePath("daemon.pid"), [this, answered] { ++probes; return answer(answered()); }, ownPid, pause};
         writeFile(o.pidFile, pidFile);
-        o.probe = [this, answered] { ++probes; return answer(answered()); };
-        if (adjust)
-            adjust(o);
         ASSERT_TRUE(await(stopStale(std::move(o)), 5s));
     }
 };
-
-const QString noStaleDaemon = "critical: port 8641 is busy but no stale Ringlark daemon was found";
 
 } // namespace
 
 TEST(StaleDaemonTest, ParsesPidFilesStrictly)
 {
-    EXPECT_EQ(parsePid(u" 4242\n"), 4242);
-    EXPECT_EQ(parsePid(u"+4242"), 4242);
+    EXPECT_EQ(parsePid(u" +4242\n"), 4242);
     EXPECT_EQ(parsePid(u"\t-17\r\n"), -17);
     EXPECT_EQ(parsePid(u"2147483647"), 2147483647);
     EXPECT_EQ(parsePid(u"-2147483648"), std::numeric_limits<std::int32_t>::min());
-    for (const char16_t* bad : {u"2147483648", u"-2147483649", u"99999999999999999999", u"4242a", u"", u" \n",
-                                u"+", u"4 2", u"+-1", u"0x10", u"\u0664\u0662"})
+    for (const char16_t* bad : {u"2147483648", u"-2147483649", u"99999999999999999999", u"4242a", u"", u" \n", u"+",
+                                u"4 2", u"+-1", u"0x10", u"\u0664\u0662"})
         EXPECT_EQ(parsePid(bad), std::nullopt) << QString::fromUtf16(bad).toStdString();
 }
 
-TEST(StaleDaemonTest, CommandLineAndProbe)
-{
-    StandIn standIn("ringlark-stand-in");
-    EXPECT_EQ(commandLine(standIn.pid), "ringlark-stand-in 30\n");
-    EXPECT_EQ(commandLine(2147483647), ""); // no such process
-    EXPECT_EQ(commandLine(standIn.pid, "/nonexistent/ps"), "");
-
-    FakeDaemon daemon;
-    const auto probe = statusProbe(daemon.base());
-    EXPECT_EQ(await(probe()), false); // 404
-    daemon.set("/v1/status", "{\"version\": 1}");
-    EXPECT_EQ(await(probe()), false);
-    daemon.set("/v1/status", statusJson());
-    EXPECT_EQ(await(probe()), true);
-}
-
-TEST_F(StaleCleanupTest, NothingAnsweringEndsAfterOneProbe)
-{
-    run([] { return false; }, "garbage");
-    EXPECT_EQ(probes, 1);
-    EXPECT_TRUE(log.lines().isEmpty());
-}
-
-TEST_F(StaleCleanupTest, UnidentifiedProcessesAreNeverSignalled)
+TEST_F(StaleCleanupTest, OnlyAnotherProcessNamedRinglarkIsSignalled)
 {
     StandIn capitals("RINGLARK-stand-in"), daemon("ringlark-stand-in");
-    const auto pid = QByteArray::number(daemon.pid);
-    const auto yes = [] { return true; };
-    run(yes, pid + "x");
-    run(yes, "");
-    run(yes, QByteArray::number(capitals.pid));
+    run([] { return false; }, QByteArray::number(daemon.pid)); // nothing on the port: nothing to stop
+    run([] { return true; }, QByteArray::number(capitals.pid));
     EXPECT_EQ(StaleDaemonOptions{}.ownPid, QCoreApplication::applicationPid());
-    run(yes, pid, [&](auto& o) { o.ownPid = daemon.pid; });
-    run(yes, pid, [](auto& o) { o.psProgram = "/nonexistent/ps"; });
-    run(yes, pid, [](auto& o) { QFile::remove(o.pidFile); });
+    run([] { return true; }, QByteArray::number(daemon.pid), 1ms, daemon.pid);
     spinFor(50ms);
-    EXPECT_EQ(probes, 6);
-    EXPECT_EQ(log.lines(), QStringList(6, noStaleDaemon));
+    EXPECT_EQ(probes, 3);
+    EXPECT_EQ(log.lines, QStringList(2, "critical: port 8641 is busy but no stale Ringlark daemon was found"));
     EXPECT_TRUE(capitals.alive() && daemon.alive());
 }
 
-TEST_F(StaleCleanupTest, StaleDaemonThatExitsIsProbedTwiceAfterTheSignal)
+TEST_F(StaleCleanupTest, SignalledDaemonIsWatchedUntilItExitsOrTheProbeBudgetRunsOut)
 {
-    StandIn daemon("ringlark-stand-in");
-    run([&] { return daemon.alive(); }, " " + QByteArray::number(daemon.pid) + "\n", [](auto& o) { o.pause = 150ms; });
-    EXPECT_EQ(probes, 3);
+    StandIn daemon("ringlark-stand-in"), stubborn("ringlark-stand-in", true);
+    run([&] { return daemon.alive(); }, " " + QByteArray::number(daemon.pid) + "\n", 150ms);
+    EXPECT_EQ(probes, 3); // exited during the first pause
     EXPECT_EQ(daemon.process.exitCode(), SIGTERM);
-    EXPECT_EQ(log.lines(), QStringList{QString("info: stopping stale daemon %1").arg(daemon.pid)});
-}
 
-TEST_F(StaleCleanupTest, StubbornDaemonIsLeftAfterTheProbeBudget)
-{
-    StandIn daemon("ringlark-stand-in", true);
-    run([] { return true; }, QByteArray::number(daemon.pid));
-    EXPECT_EQ(probes, 41);
+    run([] { return true; }, QByteArray::number(stubborn.pid));
+    EXPECT_EQ(probes, 3 + 41);
     spinFor(50ms);
-    EXPECT_TRUE(daemon.alive());
-    EXPECT_EQ(log.lines().size(), 1);
+    EXPECT_TRUE(stubborn.alive());
+    EXPECT_EQ(log.lines, QStringList({QString("info: stopping stale daemon %1").arg(daemon.pid),
+                                      QString("info: stopping stale daemon %1").arg(stubborn.pid)}));
 }
