@@ -1,6 +1,5 @@
 #include "app/StateLog.h"
 #include "model/AppModel.h"
-#include "platform/PlatformServices.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -49,9 +48,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Ringlark"));
     quitOnSignals(app);
 
-    ringlark::AppModel::Services services;
-    services.platform = ringlark::platform::defaultServices();
-    auto* model = new ringlark::AppModel(std::move(services), &app);
+    auto* model = new ringlark::AppModel(ringlark::AppModel::Services{}, &app);
     ringlark::logPublishedState(*model);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, model, [model] { model->supervisor().stop(); });
 

@@ -36,6 +36,8 @@ AppModel::AppModel(Services services, QObject* parent)
                   m_services.agents),
       m_api(m_services.daemonBase, m_services.apiLimits)
 {
+    if (!m_services.platform.workspace || !m_services.platform.loginItem || !m_services.platform.privacy)
+        m_services.platform = platform::defaultServices();
     m_launchAtLogin = m_services.platform.loginItem->status() == platform::LoginItem::Status::enabled;
 }
 

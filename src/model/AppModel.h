@@ -37,8 +37,8 @@ public:
 
     using AgentStatuses = std::map<AgentKind, AgentStatus>;
 
-    // Everything outside the process the model reaches. `platform` has no
-    // default: production wiring passes platform::defaultServices().
+    // Everything outside the process the model reaches; empty platform
+    // services mean this system's own.
     struct Services {
         platform::PlatformServices platform;
         QUrl daemonBase = LocalAPI::defaultBase();
