@@ -15,8 +15,7 @@ using Status = AgentStatus;
 
 const QString helper = QStringLiteral("/opt/My Apps/Ringlark.app/Contents/Helpers/ringlark");
 
-class AgentConnectorTest : public ::testing::Test {
-protected:
+struct AgentConnectorTest : ::testing::Test {
     AgentConnectorTest()
     {
         // Nothing on the login shell's path and a clock a minute on per lookup,
@@ -56,7 +55,6 @@ TEST_F(AgentConnectorTest, DetectsEachAgentFromItsProgramAndEntry)
     }
 
     EXPECT_EQ(agents->status(AgentKind::codex), Status::notInstalled());
-    setClaude(helper);
     setCodex("/old");
     EXPECT_EQ(agents->status(AgentKind::codex), Status::outdated("/old"));
     EXPECT_EQ(agents->status(AgentKind::t3), Status::inherited({"Claude Code"}));

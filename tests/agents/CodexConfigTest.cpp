@@ -11,7 +11,7 @@ using namespace ringlark;
 using CodexConfig::command;
 using CodexConfig::upsert;
 
-TEST(CodexConfig, ReadsOurServersCommandAndAppendsTheBlockAfterOneEmptyLine)
+TEST(CodexConfig, ReadsOurServersCommandAndWritesItsBlock)
 {
     const auto server = [](const QString& value) { return command("[mcp_servers.ringlark]\ncommand = " + value + "\n"); };
     EXPECT_EQ(server(R"('C:\dir')"), R"(C:\dir)");
@@ -27,11 +27,8 @@ TEST(CodexConfig, ReadsOurServersCommandAndAppendsTheBlockAfterOneEmptyLine)
                                   "[mcp_servers.ringlark\ncommand = \"/a\"\n"})
         EXPECT_FALSE(command(elsewhere)) << elsewhere;
 
-    const QString block = "[mcp_servers.ringlark]\ncommand = \"/a\"\nargs = [\"mcp\"]\ntool_timeout_sec = 660\n\n"
-                          "[mcp_servers.ringlark.env]\nRINGLARK_AGENT = \"Codex\"\n";
-    EXPECT_EQ(upsert("", "/a"), block);
-    EXPECT_EQ(upsert("x = 1", "/a"), "x = 1\n\n" + block);
-    EXPECT_EQ(upsert("x = 1\n\n\n\n", "/a"), "x = 1\n\n" + block);
+    EXPECT_EQ(upsert("", "/a"), "[mcp_servers.ringlark]\ncommand = \"/a\"\nargs = [\"mcp\"]\ntool_timeout_sec = 660\n\n"
+                                "[mcp_servers.ringlark.env]\nRINGLARK_AGENT = \"Codex\"\n");
 }
 
 // Random files mixing our tables, sub-tables and arrays of tables with others,

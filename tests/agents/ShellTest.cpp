@@ -36,11 +36,11 @@ TEST(Shell, RunPassesArgumentsAndCollectsBothStreams)
     EXPECT_TRUE((*absent)->output.contains(missing)) << (*absent)->output.toStdString();
 }
 
-TEST(Shell, FindCachesEachHomeForThirtySeconds)
+TEST(Shell, FindCachesEachHomeForThirtySecondsAndAsksTheLoginShellWithinItsBound)
 {
     QTemporaryDir home, otherHome;
     auto now = std::make_shared<std::chrono::steady_clock::time_point>(1000h);
-    const Shell::Context context{.loginShell = "/bin/false", .clock = [now] { return *now; }, .systemBinDirectories = {}};
+    Shell::Context context{.loginShell = "/bin/false", .clock = [now] { return *now; }, .systemBinDirectories = {}};
     const QString program = home.filePath(".local/bin/claude"), other = otherHome.filePath(".local/bin/claude");
 
     EXPECT_FALSE(Shell::find("claude", home.path(), {}, context));
@@ -51,21 +51,17 @@ TEST(Shell, FindCachesEachHomeForThirtySeconds)
     EXPECT_FALSE(Shell::find("claude", home.path(), {other}, context)) << "still cached, and extra is not in the key";
     *now += 1ms;
     EXPECT_EQ(Shell::find("claude", home.path(), {}, context), program);
-}
 
-TEST(Shell, LocateAsksTheLoginShellWithinItsBound)
-{
-    QTemporaryDir dir;
     // A login shell that answers `command -v` from its profile, and one whose profile hangs.
-    test::writeFile(dir.filePath("answers"), "#!/bin/sh\necho \"  /profile/bin/${2#command -v }  \"\n", true);
-    test::writeFile(dir.filePath("hangs"), "#!/bin/sh\nexec sleep 30\n", true);
-    Shell::Context context{.loginShell = dir.filePath("answers"), .systemBinDirectories = {}};
-    EXPECT_EQ(Shell::locate("codex", dir.path(), {}, context), "/profile/bin/codex");
+    test::writeFile(otherHome.filePath("answers"), "#!/bin/sh\necho \"  /profile/bin/${2#command -v }  \"\n", true);
+    test::writeFile(otherHome.filePath("hangs"), "#!/bin/sh\nexec sleep 30\n", true);
+    context.loginShell = otherHome.filePath("answers");
+    EXPECT_EQ(Shell::locate("codex", home.path(), {}, context), "/profile/bin/codex");
 
-    context.loginShell = dir.filePath("hangs");
+    context.loginShell = otherHome.filePath("hangs");
     context.lookupBound = 200ms;
     QElapsedTimer clock;
     clock.start();
-    EXPECT_FALSE(Shell::locate("codex", dir.path(), {}, context));
+    EXPECT_FALSE(Shell::locate("codex", home.path(), {}, context));
     EXPECT_LT(clock.elapsed(), 2000);
 }
