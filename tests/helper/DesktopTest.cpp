@@ -12,35 +12,29 @@ using namespace ringlark::test;
 
 namespace {
 
-const std::string loggedIn = R"({"Version": "1.76.1", "BackendState": "Running",
-  "Self": {"UserID": 4242, "HostName": "workstation", "DNSName": "box.tail1234.ts.net.",
-           "TailscaleIPs": ["fd7a:115c:a1e0::1", "100.101.102.103"], "Online": true},
+const std::string loggedIn = R"({"BackendState": "Running", "Self": {"UserID": 4242, "HostName": "workstation",
+  "DNSName": "box.tail1234.ts.net.", "TailscaleIPs": ["fd7a:115c:a1e0::1", "100.101.102.103"]},
   "User": {"4242": {"LoginName": "ada@example.com"}, "7": {"LoginName": "someone@else.com"}}})";
 const json ready{{"ok", true}, {"ip", "100.101.102.103"}, {"host", "box"}, {"owner", "ada@example.com"}};
 
 std::string printing(const std::string& output) { return "/bin/cat <<'END'\n" + output + "\nEND"; }
 
-// A directory of executable scripts to put on the PATH.
-struct FakePrograms {
-    QTemporaryDir dir;
-    std::string file(const QString& name) const { return dir.filePath(name).toStdString(); }
-    void write(const QString& name, const std::string& body) const
-    {
-        QFile script(dir.filePath(name));
-        script.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        script.write(QByteArray::fromStdString("#!/bin/sh\n" + body + "\n"));
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-};
+// An executable script in `programs`, a directory to put on the PATH.
+void writeScript(const QTemporaryDir& programs, const QString& name, const std::string& body)
+{
+    QFile script(programs.filePath(name));
+    script.open(QIODevice::WriteOnly);
+    script.write(QByteArray::fromStdString("#!/bin/sh\n" + body + "\n"));
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
 
 } // namespace
 
 TEST(Tailscale, MonitorMapsWhatTheProgramSaysAndAsksAgainOnlyAfterItsCacheAges)
 {
-    FakePrograms programs;
-    auto probe = [&] { return TailscaleMonitor({programs.dir.path().toStdString(), 500ms}).current(); };
-    EXPECT_EQ(toJson(probe()), (json{{"ok", false}, {"error", "Tailscale is not installed"}}));
-    programs.write("tailscale", printing(loggedIn));
+    QTemporaryDir programs;
+    auto probe = [&] { return TailscaleMonitor({programs.path().toStdString(), 500ms}).current(); };
+    writeScript(programs, "tailscale", printing(loggedIn));
     EXPECT_EQ(toJson(probe()), ready); // IPv4 preferred whatever the order
 
     const std::pair<std::string, std::string> failures[] = {
@@ -50,7 +44,7 @@ TEST(Tailscale, MonitorMapsWhatTheProgramSaysAndAsksAgainOnlyAfterItsCacheAges)
         {"exec /bin/sleep 20", "not connected"}, // hung: killed after the run time-out
     };
     for (const auto& [script, expected] : failures) {
-        programs.write("tailscale", script);
+        writeScript(programs, "tailscale", script);
         const auto started = std::chrono::steady_clock::now();
         auto info = probe();
         EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
@@ -58,25 +52,24 @@ TEST(Tailscale, MonitorMapsWhatTheProgramSaysAndAsksAgainOnlyAfterItsCacheAges)
         EXPECT_NE(info.error.value_or("").find(expected), std::string::npos) << script;
     }
 
-    programs.write("tailscale", "echo run >> '" + programs.file("runs") + "'\n" + printing(loggedIn));
+    writeScript(programs, "tailscale", "echo run >> \"${0%/*}/runs\"\n" + printing(loggedIn));
     auto now = std::chrono::steady_clock::time_point{};
-    TailscaleMonitor monitor({programs.dir.path().toStdString(), 2s, 3s, [&] { return now; }});
-    EXPECT_TRUE(monitor.current().ok);
-    now += 2900ms;
-    EXPECT_TRUE(monitor.current().ok);
-    EXPECT_EQ(readFile(programs.dir.filePath("runs")).count("run"), 1);
-    now += 200ms;
-    monitor.current();
-    EXPECT_EQ(readFile(programs.dir.filePath("runs")).count("run"), 2);
+    TailscaleMonitor monitor({programs.path().toStdString(), 2s, 3s, [&] { return now; }});
+    const std::pair<std::chrono::milliseconds, int> steps[] = {{0ms, 1}, {2900ms, 1}, {200ms, 2}};
+    for (const auto& [step, runs] : steps) {
+        now += step;
+        EXPECT_TRUE(monitor.current().ok);
+        EXPECT_EQ(readFile(programs.filePath("runs")).count("run"), runs) << step.count();
+    }
 }
 
 TEST(DaemonDesktop, ReportsTailscalePairsAndRingsTheDesktopOnCreate)
 {
-    FakePrograms programs;
-    programs.write("tailscale", printing(loggedIn));
-    programs.write("notify-send", "if [ \"$1\" = --help ]; then echo '  -A, --action=[NAME=]Text...'; exit 0; fi\n"
-                                  "printf '%s\\n' \"$@\" > '" + programs.file("args") + "'\necho done");
-    HelperRun daemon({"daemon"}, {{"PATH", programs.dir.path()}});
+    QTemporaryDir programs;
+    writeScript(programs, "tailscale", printing(loggedIn));
+    writeScript(programs, "notify-send", "if [ \"$1\" = --help ]; then echo '  -A, --action=NAME=Text'; exit 0; fi\n"
+                                         "printf '%s\\n' \"$@\" > \"${0%/*}/args\"; echo done");
+    HelperRun daemon({"daemon"}, {{"PATH", programs.path()}});
     ASSERT_TRUE(daemon.serving());
 
     EXPECT_EQ(http(daemon.port, "/v1/status").parsed()["tailscale"], ready);
@@ -90,8 +83,7 @@ TEST(DaemonDesktop, ReportsTailscalePairsAndRingsTheDesktopOnCreate)
                         R"({"reason":"Approve <sudo>","ask":"Type your password","agent":"Codex"})").parsed();
     auto ended = http(daemon.port, "/v1/requests/" + created["id"].get<std::string>() + "/wait?timeout_ms=3000");
     EXPECT_EQ(ended.parsed()["status"], "resolved");
-    const QByteArray shown = readFile(programs.dir.filePath("args"));
+    const QByteArray shown = readFile(programs.filePath("args"));
     EXPECT_TRUE(shown.contains("--action=done=Done"));
-    EXPECT_TRUE(shown.contains("Codex needs you"));
     EXPECT_TRUE(shown.contains("Approve &lt;sudo&gt;\nAsks: Type your password")) << shown.toStdString();
 }

@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
@@ -63,11 +64,8 @@ public:
         process.start(QStringLiteral(RINGLARK_HELPER_PATH), arguments);
         process.waitForStarted(5000);
     }
-    ~HelperRun()
-    {
-        if (process.state() != QProcess::NotRunning)
-            process.kill(), process.waitForFinished(2000); // never leave a helper behind
-    }
+    // Never leaves a helper behind.
+    ~HelperRun() { if (process.state() != QProcess::NotRunning) process.kill(), process.waitForFinished(2000); }
 
     bool serving()
     {
@@ -80,31 +78,26 @@ public:
     {
         return process.state() == QProcess::NotRunning || process.waitForFinished(int(timeout.count()));
     }
-    void signal(int number) { ::kill(pid_t(process.processId()), number); }
 
-    void send(const std::string& line)
+    void send(const json& message)
     {
-        process.write(QByteArray::fromStdString(line + "\n"));
+        process.write(QByteArray::fromStdString(message.dump() + "\n"));
         process.waitForBytesWritten(1000);
     }
-    void send(const json& message) { send(message.dump()); }
 
     // The next JSON line from standard output; progress notifications on the way go to `progress`.
     std::optional<json> nextMessage(std::chrono::milliseconds timeout = 3s)
     {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (true) {
-            while (!process.canReadLine()) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now()).count();
-                if (left <= 0 || !process.waitForReadyRead(int(left)))
-                    return std::nullopt;
-            }
+        QDeadlineTimer deadline(timeout);
+        while (process.canReadLine() || process.waitForReadyRead(int(deadline.remainingTime()))) {
+            if (!process.canReadLine())
+                continue;
             auto message = json::parse(process.readLine().toStdString(), nullptr, false);
             if (!message.is_object() || message.value("method", "") != "notifications/progress")
                 return message;
             progress.push_back(message["params"]);
         }
+        return std::nullopt;
     }
 
     const QString home;
@@ -113,12 +106,7 @@ public:
     std::vector<json> progress;
 
 private:
-    static int freePort()
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        return probe.serverPort();
-    }
+    static int freePort() { QTcpServer probe; return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0; }
 };
 
 } // namespace ringlark::test

@@ -13,8 +13,7 @@ json request(const json& id, const std::string& method, const json& params = jso
 
 json askForHelp(const json& id, const std::string& reason, const json& meta = json::object())
 {
-    const json arguments{{"reason", reason}, {"app", "Firefox"}};
-    return request(id, "tools/call", {{"name", "request_human"}, {"arguments", arguments}, {"_meta", meta}});
+    return request(id, "tools/call", {{"name", "request_human"}, {"arguments", {{"reason", reason}}}, {"_meta", meta}});
 }
 
 // The daemon's open requests once there are `count` of them, bounded.
@@ -25,11 +24,6 @@ json listedOnce(int port, std::size_t count)
         if ((listed = http(port, "/v1/requests").parsed()).size() == count)
             break;
     return listed;
-}
-
-std::string textOf(const std::optional<json>& answer)
-{
-    return answer ? answer->value(json::json_pointer("/result/content/0/text"), "") : "";
 }
 
 } // namespace
@@ -43,16 +37,14 @@ TEST(Mcp, HandshakeToolListAndProtocolErrors)
         auto result = mcp.nextMessage().value_or(json())["result"];
         EXPECT_EQ(result["protocolVersion"], version == "1999-01-01" ? "2025-11-25" : version);
         EXPECT_TRUE(result["capabilities"]["tools"].is_object());
-        EXPECT_EQ(result["serverInfo"]["name"], "ringlark");
     }
 
     // A notification gets no reply; a malformed line gets -32700 and the server reads on.
     mcp.send(json{{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}});
-    mcp.send(std::string("{not json"));
-    auto parseError = mcp.nextMessage();
-    ASSERT_TRUE(parseError);
-    EXPECT_EQ((*parseError)["error"]["code"], -32700);
-    EXPECT_TRUE((*parseError)["id"].is_null());
+    mcp.process.write("{not json\n");
+    auto parseError = mcp.nextMessage().value_or(json());
+    EXPECT_EQ(parseError["error"]["code"], -32700);
+    EXPECT_TRUE(parseError.contains("id") && parseError["id"].is_null());
     mcp.send(request(3, "server/discover"));
     EXPECT_EQ(mcp.nextMessage().value_or(json())["error"]["code"], -32601);
 
@@ -61,27 +53,17 @@ TEST(Mcp, HandshakeToolListAndProtocolErrors)
     ASSERT_EQ(tools.size(), 1u);
     EXPECT_EQ(tools[0]["name"], "request_human");
     EXPECT_EQ(tools[0]["inputSchema"]["required"], json::array({"reason"}));
-    for (const char* property : {"reason", "ask", "app", "title"})
-        EXPECT_EQ(tools[0]["inputSchema"]["properties"][property]["type"], "string") << property;
 
     // Bad arguments are the tool's error; with no daemon the agent hears so at once.
     for (const json& arguments : {json{{"ask", "what"}}, json{{"reason", "r"}, {"ask", 5}}}) {
         mcp.send(request(5, "tools/call", {{"name", "request_human"}, {"arguments", arguments}}));
-        auto answer = mcp.nextMessage();
-        EXPECT_EQ(answer.value_or(json())["result"]["isError"], true) << arguments;
-        EXPECT_NE(textOf(answer).find(arguments.contains("reason") ? "ask" : "reason"), std::string::npos);
+        EXPECT_EQ(mcp.nextMessage().value_or(json())["result"]["isError"], true) << arguments;
     }
     mcp.send(askForHelp(8, "log in"));
-    auto unreachable = mcp.nextMessage();
-    EXPECT_EQ(unreachable.value_or(json())["result"]["isError"], true);
-    EXPECT_NE(textOf(unreachable).find("not running"), std::string::npos);
-
-    mcp.process.closeWriteChannel();
-    ASSERT_TRUE(mcp.finish(2s));
-    EXPECT_EQ(mcp.process.exitCode(), 0);
+    EXPECT_EQ(mcp.nextMessage().value_or(json())["result"]["isError"], true);
 }
 
-TEST(Mcp, DismissalInTheAppEndsTheCallAtOnceAndProgressFlowsMeanwhile)
+TEST(Mcp, CallsEndByTheAppsDismissalTheClientsCancelOrClosedInputAndAnswersReachTheAgent)
 {
     HelperRun daemon({"daemon"});
     ASSERT_TRUE(daemon.serving());
@@ -92,7 +74,6 @@ TEST(Mcp, DismissalInTheAppEndsTheCallAtOnceAndProgressFlowsMeanwhile)
     auto listed = listedOnce(daemon.port, 1);
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0]["agent"], "Claude Code");
-    EXPECT_EQ(listed[0]["app"], "Firefox");
 
     EXPECT_FALSE(mcp.nextMessage(400ms)); // still waiting, with progress meanwhile
     ASSERT_GE(mcp.progress.size(), 3u);
@@ -101,20 +82,10 @@ TEST(Mcp, DismissalInTheAppEndsTheCallAtOnceAndProgressFlowsMeanwhile)
 
     const auto dismissedAt = std::chrono::steady_clock::now();
     EXPECT_EQ(http(daemon.port, "/v1/requests/" + listed[0]["id"].get<std::string>() + "/cancel", "").status, 200);
-    auto answer = mcp.nextMessage();
-    ASSERT_TRUE(answer);
+    auto answer = mcp.nextMessage().value_or(json());
     EXPECT_LT(std::chrono::steady_clock::now() - dismissedAt, 1s);
-    EXPECT_EQ((*answer)["id"], 1);
-    EXPECT_EQ((*answer)["result"]["isError"], true);
-    EXPECT_NE(textOf(answer).find("dismissed"), std::string::npos);
-    EXPECT_EQ(http(daemon.port, "/v1/requests").parsed(), json::array());
-}
-
-TEST(Mcp, ClientCancellationAndClosedInputWithdrawTheirRequestsAnAnswerReachesTheAgent)
-{
-    HelperRun daemon({"daemon"});
-    ASSERT_TRUE(daemon.serving());
-    HelperRun mcp({"mcp"}, {}, {}, daemon.port);
+    EXPECT_EQ(answer["id"], 1);
+    EXPECT_EQ(answer["result"]["isError"], true);
 
     // A cancelled call is withdrawn and gets no answer, so the next answer is the resolved call's.
     mcp.send(askForHelp(7, "Unlock the keychain"));
@@ -122,21 +93,18 @@ TEST(Mcp, ClientCancellationAndClosedInputWithdrawTheirRequestsAnAnswerReachesTh
     mcp.send(json{{"jsonrpc", "2.0"}, {"method", "notifications/cancelled"}, {"params", {{"requestId", 7}}}});
     EXPECT_EQ(listedOnce(daemon.port, 0), json::array());
     mcp.send(askForHelp(8, "Enter the SMS code"));
-    auto listed = listedOnce(daemon.port, 1);
+    listed = listedOnce(daemon.port, 1);
     ASSERT_EQ(listed.size(), 1u);
-    EXPECT_FALSE(listed[0].contains("agent")); // no RINGLARK_AGENT here
     http(daemon.port, "/v1/requests/" + listed[0]["id"].get<std::string>() + "/resolve", R"({"answer":"492817"})");
-    auto resolved = mcp.nextMessage();
-    ASSERT_TRUE(resolved);
-    EXPECT_EQ((*resolved)["id"], 8);
-    EXPECT_EQ((*resolved)["result"]["isError"], false);
-    EXPECT_NE(textOf(resolved).find("492817"), std::string::npos);
+    auto resolved = mcp.nextMessage().value_or(json());
+    EXPECT_EQ(resolved["id"], 8);
+    EXPECT_EQ(resolved["result"]["isError"], false);
+    EXPECT_NE(resolved.value(json::json_pointer("/result/content/0/text"), "").find("492817"), std::string::npos);
 
     mcp.send(askForHelp(9, "Plug in the security key"));
     ASSERT_EQ(listedOnce(daemon.port, 1).size(), 1u);
     mcp.process.closeWriteChannel();
     ASSERT_TRUE(mcp.finish(2s));
-    EXPECT_EQ(mcp.process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(mcp.process.exitCode(), 0);
     EXPECT_EQ(http(daemon.port, "/v1/requests").parsed(), json::array());
 }
