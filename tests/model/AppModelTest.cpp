@@ -1,4 +1,5 @@
 #include "ModelHarness.h"
+#include "model/AgeText.h"
 #include "support/EventLoop.h"
 
 #include <gtest/gtest.h>
@@ -135,29 +136,15 @@ TEST(AppModelReadiness, NeedsSetupFollowsReadinessPhonesAndConnectedAgents)
     EXPECT_FALSE(model.isReady());
 }
 
-TEST(AppModelReadiness, AgesAreWordedFromTheLatestCycle)
+TEST(AppModelReadiness, AgesAreWordedInWholeUnitsAndAFutureCreationIsJustNow)
 {
-    ModelHarness harness;
-    auto services = harness.services();
-    const auto now = std::chrono::system_clock::time_point(std::chrono::milliseconds(1'000'000'000'000));
-    services.clock = [now] { return now; };
-    AppModel model(services);
-    auto aged = [&](std::int64_t seconds) {
-        HelpRequest request;
-        request.createdAt = static_cast<std::uint64_t>(1'000'000'000'000 - seconds * 1000);
-        return model.age(request);
-    };
-    EXPECT_EQ(aged(59), "just now");
-    EXPECT_EQ(aged(60), "1 min");
-    EXPECT_EQ(aged(3599), "59 min");
-    EXPECT_EQ(aged(3600), "1 h");
-    EXPECT_EQ(aged(86399), "23 h");
-    EXPECT_EQ(aged(86400), "1 d");
-    EXPECT_EQ(aged(-10), "just now");
-    // The fraction of a creation time counts: 59.999 s is still under a minute.
-    HelpRequest almost;
-    almost.createdAt = 1'000'000'000'000 - 59'999;
-    EXPECT_EQ(model.age(almost), "just now");
+    const std::uint64_t nowMs = 1'000'000'000'000;
+    const std::pair<std::int64_t, const char*> table[] = {
+        {59'999, "just now"}, {60'000, "1 min"}, {3'599'000, "59 min"}, {3'600'000, "1 h"},
+        {86'399'000, "23 h"}, {86'400'000, "1 d"}, {-10'000, "just now"}};
+    for (const auto& [agoMs, text] : table)
+        EXPECT_EQ(ageText(nowMs - agoMs, std::chrono::system_clock::time_point(std::chrono::milliseconds(nowMs))), text)
+            << agoMs;
 }
 
 TEST(AppModelActions, ConnectRunsOneAtATimeAndClearsTheErrorOfTheLastAttempt)
