@@ -1,9 +1,7 @@
 #pragma once
 
 #include "agents/Agents.h"
-
-#include <QDir>
-#include <QFile>
+#include "support/Files.h"
 
 #include <ostream>
 
@@ -12,24 +10,4 @@ namespace ringlark {
 // Readable failure output for statuses.
 inline void PrintTo(const AgentStatus& status, std::ostream* out) { *out << status.describe().toStdString(); }
 
-namespace test {
-
-// Writes `bytes` to `path`, creating parent folders; `executable` adds the owner's x bit.
-inline void writeFile(const QString& path, const QByteArray& bytes, bool executable = false)
-{
-    QDir().mkpath(path.section(u'/', 0, -2));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    if (executable)
-        file.setPermissions(file.permissions() | QFile::ExeOwner);
-}
-
-inline QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace test
 } // namespace ringlark

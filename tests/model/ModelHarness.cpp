@@ -1,19 +1,8 @@
 #include "ModelHarness.h"
 
-#include <QDir>
 #include <QFile>
 
 namespace ringlark::test {
-
-void writeFile(const QString& path, const QByteArray& content, bool executable)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(content);
-    if (executable)
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
 
 ModelHarness::ModelHarness()
 {

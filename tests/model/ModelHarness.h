@@ -3,6 +3,7 @@
 #include "model/AppModel.h"
 #include "support/FakeDaemon.h"
 #include "support/FakePlatform.h"
+#include "support/Files.h"
 
 #include <QTemporaryDir>
 
@@ -46,7 +47,5 @@ public:
 private:
     std::map<AppModel::Field, int> m_count;
 };
-
-void writeFile(const QString& path, const QByteArray& content, bool executable = false);
 
 } // namespace ringlark::test

@@ -1,5 +1,6 @@
 #include "daemon/supervisor/DaemonSupervisor.h"
 #include "support/EventLoop.h"
+#include "support/Files.h"
 
 #include <QFileInfo>
 #include <QHostAddress>
@@ -28,13 +29,6 @@ QCoro::Task<bool> answer(bool answered, std::chrono::milliseconds delay = {})
     if (delay.count() > 0)
         co_await sleepFor(delay);
     co_return answered;
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(content);
 }
 
 // Records the supervision log as "info: text" / "critical: text" lines while alive.

@@ -1,27 +1,18 @@
 #include "platform/linux/LinuxWorkspace.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 using namespace ringlark::platform;
+using ringlark::test::writeFile;
 
 namespace {
 
 const QString macsys = QStringLiteral("io.tailscale.ipn.macsys");
 const QString macos = QStringLiteral("io.tailscale.ipn.macos");
-
-void writeFile(const QString& path, const QByteArray& contents, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(contents);
-    if (executable)
-        file.setPermissions(file.permissions() | QFile::ExeOwner);
-}
 
 struct Dirs {
     QTemporaryDir root;
