@@ -14,11 +14,6 @@ namespace ringlark {
 
 namespace {
 
-QString orDefault(const QString& value, const QString& fallback)
-{
-    return value.isEmpty() ? fallback : value;
-}
-
 bool countsAsConnected(const AgentStatus& status)
 {
     return status.kind() == AgentStatus::Kind::connected || status.kind() == AgentStatus::Kind::inherited;
@@ -31,9 +26,8 @@ AppModel::AppModel(Services services, QObject* parent)
       m_services(std::move(services)),
       m_now(m_services.clock()),
       m_supervisor(new DaemonSupervisor(m_services.supervisor, this)),
-      m_connector(orDefault(m_services.home, QDir::homePath()),
-                  orDefault(m_services.helperExecutable, m_services.supervisor.files.executable),
-                  m_services.agents),
+      m_connector(m_services.home.isEmpty() ? QDir::homePath() : m_services.home,
+                  m_services.supervisor.files.executable, m_services.agents),
       m_api(m_services.daemonBase, m_services.apiLimits)
 {
     if (!m_services.platform.workspace || !m_services.platform.loginItem || !m_services.platform.privacy)
@@ -229,7 +223,7 @@ bool AppModel::isReady() const
     if (!m_daemonReachable || !m_status)
         return false;
     const auto tailscale = TailscaleState::current(m_status->tailscale, *m_services.platform.workspace,
-                                                   m_services.applicationsFolder);
+                                                   applicationsFolder());
     return tailscale.kind() == TailscaleState::Kind::ready && m_status->permissions.screenRecording
         && m_status->permissions.accessibility;
 }

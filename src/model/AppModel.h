@@ -43,10 +43,10 @@ public:
         platform::PlatformServices platform;
         QUrl daemonBase = LocalAPI::defaultBase();
         LocalAPI::Limits apiLimits{};
-        QString home;             // default: the user's home directory
-        QString helperExecutable; // default: the bundle's helper
-        QString applicationsFolder = platform::applicationsFolder();
+        QString home; // default: the user's home directory
+        // The helper it supervises is also what the agents are told to run.
         DaemonSupervisor::Config supervisor{};
+        // Its applications folder is also where Tailscale is looked for.
         AgentConnector::Services agents{};
         WallClock clock = systemWallClock();
         // Pause after a cycle while a window is open, and otherwise.
@@ -76,7 +76,7 @@ public:
     DaemonSupervisor& supervisor() { return *m_supervisor; }
     const AgentConnector& connector() const { return m_connector; }
     const platform::PlatformServices& platformServices() const { return m_services.platform; }
-    const QString& applicationsFolder() const { return m_services.applicationsFolder; }
+    const QString& applicationsFolder() const { return m_services.agents.applicationsFolder; }
     // Whether a permission re-check is under way (at most one is).
     bool checkingPermissions() const { return m_checkingPermissions; }
 

@@ -31,12 +31,10 @@ AppModel::Services ModelHarness::services() const
     services.daemonBase = daemon.base();
     services.apiLimits = {std::chrono::milliseconds(500), std::chrono::milliseconds(1000)};
     services.home = home();
-    services.helperExecutable = helper();
-    services.applicationsFolder = m_dir.filePath("Applications");
     services.supervisor.files = DaemonFiles{helper(), home() + "/.ringlark"};
     services.supervisor.second = std::chrono::milliseconds(1);
     services.supervisor.stale.probe = []() -> QCoro::Task<bool> { co_return false; };
-    services.agents.applicationsFolder = services.applicationsFolder;
+    services.agents.applicationsFolder = m_dir.filePath("Applications");
     services.agents.shell.loginShell = "/bin/sh";
     services.agents.shell.systemBinDirectories = {};
     services.permissionsTimeout = std::chrono::milliseconds(300);

@@ -16,8 +16,6 @@ FakeDaemon::FakeDaemon() : m_server(std::make_unique<httplib::Server>())
     };
     m_server->Get(".*", handle);
     m_server->Post(".*", handle);
-    m_server->Put(".*", handle);
-    m_server->Delete(".*", handle);
     // One request per connection, so stopping never waits on an idle keep-alive.
     m_server->set_keep_alive_max_count(1);
     m_port = m_server->bind_to_any_port("127.0.0.1");

@@ -39,7 +39,7 @@ public:
     int port() const { return m_port; }
     QUrl base() const;
 
-    // Answers requests for exactly `path` (any method); unset paths get 404.
+    // Answers GET and POST requests for exactly `path`; unset paths get 404.
     void set(const std::string& path, Reply reply);
     void set(const std::string& path, std::string json) { set(path, Reply{200, std::move(json)}); }
     void remove(const std::string& path);
