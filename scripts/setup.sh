@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   qt6-base-dev qcoro-qt6-dev nlohmann-json3-dev libqrcodegencpp-dev libcpp-httplib-dev
   libtomlplusplus-dev libgtest-dev pkg-config cmake g++ ninja-build fonts-dejavu-core
+  libzbar-dev desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()
