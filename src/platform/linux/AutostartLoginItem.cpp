@@ -21,6 +21,27 @@ LoginItemError failure(const QString& what, const QString& path, const QString& 
 
 } // namespace
 
+QString autostartEntry(const QString& executable)
+{
+    // A tray icon needs a panel to dock in: the desktops that start entries in
+    // parallel are asked to wait for it, and those that cannot are given a
+    // short delay. TryExec lets a session skip an entry whose program is gone.
+    return QStringLiteral("[Desktop Entry]\n"
+                          "Type=Application\n"
+                          "Name=Ringlark\n"
+                          "Comment=Rings your iPhone when a coding agent needs you\n"
+                          "Icon=com.ringlark.mac\n"
+                          "TryExec=%1\n"
+                          "Exec=%2\n"
+                          "Terminal=false\n"
+                          "X-GNOME-Autostart-enabled=true\n"
+                          "X-GNOME-Autostart-Delay=2\n"
+                          "X-MATE-Autostart-Delay=2\n"
+                          "X-KDE-autostart-after=panel\n"
+                          "X-LXQt-Need-Tray=true\n")
+        .arg(escapeValue(executable), execValue(executable));
+}
+
 AutostartLoginItem::AutostartLoginItem(QString configDir, const QString& executablePath)
     : m_configDir(std::move(configDir)), m_executable(QFileInfo(executablePath).absoluteFilePath())
 {
@@ -41,13 +62,7 @@ Expected<Unit, LoginItemError> AutostartLoginItem::registerItem()
         return unexpected(failure(QStringLiteral("create"), folder, QString::fromLocal8Bit(error.message())));
 
     const QString path = entryPath();
-    const QString contents = QStringLiteral("[Desktop Entry]\n"
-                                            "Type=Application\n"
-                                            "Name=Ringlark\n"
-                                            "Exec=%1\n"
-                                            "Terminal=false\n"
-                                            "X-GNOME-Autostart-enabled=true\n")
-                                 .arg(execValue(m_executable));
+    const QString contents = autostartEntry(m_executable);
     // Written whole or not at all, so a crash never leaves half an entry.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(contents.toUtf8()) < 0 || !file.commit())

@@ -29,6 +29,9 @@ private:
     QString m_executable;
 };
 
+// The autostart entry that starts `executable` (an absolute path) at login.
+QString autostartEntry(const QString& executable);
+
 // XDG_CONFIG_HOME when it is set to an absolute path, otherwise ~/.config.
 QString xdgConfigHome(const QProcessEnvironment& env, const QString& home);
 

@@ -31,22 +31,6 @@ QString unescapeValue(const QString& raw)
     return out;
 }
 
-QString escapeValue(const QString& value)
-{
-    QString out;
-    out.reserve(value.size() + 8);
-    for (const QChar c : value) {
-        switch (c.unicode()) {
-        case '\\': out += QLatin1String("\\\\"); break;
-        case '\n': out += QLatin1String("\\n"); break;
-        case '\t': out += QLatin1String("\\t"); break;
-        case '\r': out += QLatin1String("\\r"); break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
 bool isFieldCodeArgument(const QString& arg)
 {
     static const QString dropped = QStringLiteral("fFuUdDnNvmi");
@@ -74,6 +58,22 @@ QString expandFieldCodes(const QString& arg, const QString& name, const QString&
 }
 
 } // namespace
+
+QString escapeValue(const QString& value)
+{
+    QString out;
+    out.reserve(value.size() + 8);
+    for (const QChar c : value) {
+        switch (c.unicode()) {
+        case '\\': out += QLatin1String("\\\\"); break;
+        case '\n': out += QLatin1String("\\n"); break;
+        case '\t': out += QLatin1String("\\t"); break;
+        case '\r': out += QLatin1String("\\r"); break;
+        default: out += c;
+        }
+    }
+    return out;
+}
 
 std::optional<DesktopEntry> parseDesktopEntry(const QString& text)
 {

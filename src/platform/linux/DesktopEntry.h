@@ -30,6 +30,10 @@ std::optional<DesktopEntry> readDesktopEntry(const QString& path);
 std::optional<QStringList> execArguments(const QString& exec, const QString& name = {},
                                          const QString& location = {});
 
+// A string value as written in the file: backslashes and control characters
+// escaped, so it reads back unchanged.
+QString escapeValue(const QString& value);
+
 // The Exec value, as written in the file, that runs `program` with no
 // arguments: quoted and escaped so that any path reads back unchanged.
 QString execValue(const QString& program);

@@ -1,9 +1,12 @@
 #include "platform/linux/AutostartLoginItem.h"
+#include "platform/linux/DesktopEntry.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 using namespace ringlark::platform;
@@ -69,4 +72,45 @@ TEST(AutostartLoginItem, RegisterReadSwitchedOffEntriesUnregisterAndDescribeFail
     EXPECT_TRUE(result.error().description.startsWith(prefix)) << result.error().description.toStdString();
     EXPECT_GT(result.error().description.size(), prefix.size());
     EXPECT_EQ(broken.status(), Status::notRegistered);
+}
+
+TEST(AutostartLoginItem, EntryRunsTheExactExecutableAfterThePanelWhateverItsPath)
+{
+    const QStringList paths = {
+        "/opt/Ringlark.app/Contents/MacOS/Ringlark",
+        "/home/ann/My Apps/Ring lark.app/Contents/MacOS/Ringlark",
+        R"(/tmp/odd "quoted" $HOME `tick` 100% back\slash/Ringlark)",
+    };
+    for (const QString& path : paths) {
+        SCOPED_TRACE(path.toStdString());
+        const auto entry = parseDesktopEntry(autostartEntry(path));
+        ASSERT_TRUE(entry.has_value());
+        EXPECT_EQ(execArguments(entry->value("Exec")), QStringList{path});
+        EXPECT_EQ(entry->value("TryExec"), path);
+        for (const auto& [key, value] : std::initializer_list<std::pair<const char*, const char*>>{
+                 {"Type", "Application"},
+                 {"X-GNOME-Autostart-enabled", "true"},
+                 {"X-KDE-autostart-after", "panel"},
+                 {"X-LXQt-Need-Tray", "true"},
+             })
+            EXPECT_EQ(entry->value(key), value) << key;
+        EXPECT_GT(entry->value("X-GNOME-Autostart-Delay").toInt(), 0);
+        EXPECT_GT(entry->value("X-MATE-Autostart-Delay").toInt(), 0);
+    }
+}
+
+TEST(AutostartLoginItem, EntryPassesTheDesktopFileValidator)
+{
+    const QString validator = QStandardPaths::findExecutable("desktop-file-validate");
+    if (validator.isEmpty())
+        GTEST_SKIP() << "desktop-file-validate is not installed";
+    const QTemporaryDir root;
+    const QString path = root.filePath("com.ringlark.mac.desktop");
+    overwrite(path, autostartEntry("/opt/My Apps/Ringlark.app/Contents/MacOS/Ringlark").toUtf8());
+    QProcess check;
+    check.start(validator, {path});
+    ASSERT_TRUE(check.waitForFinished(10000));
+    const QString output = QString::fromUtf8(check.readAll());
+    EXPECT_EQ(check.exitCode(), 0) << output.toStdString();
+    EXPECT_FALSE(output.contains("error:")) << output.toStdString();
 }
