@@ -1,5 +1,8 @@
 #include "helper/Mcp.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace ringlark::helper::mcp {
 
 const std::vector<std::string> supportedVersions{"2025-11-25", "2025-06-18", "2025-03-26", "2024-11-05"};
@@ -72,10 +75,12 @@ nlohmann::json initializeResult(const nlohmann::json& params)
 
 nlohmann::json toolsListResult()
 {
-    auto text = [](const char* description) { return nlohmann::json{{"type", "string"}, {"description", description}}; };
+    auto text = [](const char* description) {
+        return nlohmann::json{{"type", "string"}, {"description", description}, {"maxLength", maxFieldLength}};
+    };
     nlohmann::json tool{
         {"name", "request_human"},
-        {"title", "Ask a person for help"},
+        {"title", "Ask a human for help"},
         {"description",
          "Ask the person at this computer to do something only a person can do (log in, enter a code, "
          "answer a permission dialog, approve something) and wait until they mark it done or dismiss it."},
@@ -87,6 +92,13 @@ nlohmann::json toolsListResult()
             {"app", text("The application concerned, if any.")},
             {"title", text("A short title for the notification.")}}},
           {"required", {"reason"}}}},
+        // It reaches out to a person and changes nothing on this computer; asking twice rings twice.
+        {"annotations",
+         {{"title", "Ask a human for help"},
+          {"readOnlyHint", false},
+          {"destructiveHint", false},
+          {"idempotentHint", false},
+          {"openWorldHint", true}}},
     };
     return {{"tools", {tool}}};
 }
@@ -113,8 +125,69 @@ nlohmann::json progressNotification(const nlohmann::json& token, int progress, c
             {"params", {{"progressToken", token}, {"progress", progress}, {"message", message}}}};
 }
 
+int nestingDepth(std::string_view text)
+{
+    int depth = 0;
+    int deepest = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+std::size_t codePoints(std::string_view text)
+{
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < text.size(); ++count) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        bool valid = length > 0 && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k)
+            valid = (static_cast<unsigned char>(text[i + k]) >> 6) == 0x2;
+        i += valid ? length : 1;
+    }
+    return count;
+}
+
+std::optional<std::string> fieldBoundError(const NewRequest& request)
+{
+    auto view = [](const std::optional<std::string>& text) { return text ? std::string_view(*text) : std::string_view(); };
+    const std::pair<const char*, std::string_view> fields[] = {{"reason", request.reason},
+                                                               {"ask", view(request.ask)},
+                                                               {"agent", view(request.agent)},
+                                                               {"app", view(request.app)},
+                                                               {"title", view(request.title)}};
+    for (const auto& [name, text] : fields) {
+        if (codePoints(text) > maxFieldLength)
+            return "The field `" + std::string(name) + "` is too long: at most " + std::to_string(maxFieldLength) +
+                   " characters are allowed. Shorten it and call request_human again.";
+    }
+    return std::nullopt;
+}
+
 Step handleLine(std::string_view line)
 {
+    if (line.size() > maxLineBytes)
+        return reply(errorResponse(nullptr, ErrorCode::parse,
+                                   "Parse error: a message may be at most " + std::to_string(maxLineBytes) + " bytes"));
+    if (nestingDepth(line) > maxNesting)
+        return reply(errorResponse(nullptr, ErrorCode::parse,
+                                   "Parse error: a message may nest at most " + std::to_string(maxNesting) + " levels"));
     const auto message = nlohmann::json::parse(line, nullptr, false);
     if (message.is_discarded())
         return reply(errorResponse(nullptr, ErrorCode::parse, "Parse error: the line is not JSON"));
@@ -174,12 +247,26 @@ nlohmann::json endingResult(Ending ending, const std::optional<std::string>& ans
         return toolResult("The request was lost because Ringlark's daemon stopped or restarted while you waited. "
                           "Call request_human again if you still need a person.",
                           true);
+    case Ending::channelUnsafe:
+        return toolResult("Ringlark's daemon socket or token in ~/.ringlark is not private to this user (another "
+                          "owner, or open to others), so Ringlark did not use it and no one was asked.",
+                          true);
     case Ending::daemonDown:
         return toolResult("Ringlark's daemon is not running, so no one was asked. Make sure the Ringlark app "
                           "is running, then try again.",
                           true);
     }
     return toolResult("", true);
+}
+
+nlohmann::json refusedResult(const std::string& daemonText)
+{
+    auto text = daemonText;
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    if (text.empty())
+        text = "no reason given";
+    return toolResult("Ringlark's daemon refused the request: " + text, true);
 }
 
 } // namespace ringlark::helper::mcp

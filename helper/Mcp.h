@@ -46,12 +46,31 @@ struct Step {
     std::optional<nlohmann::json> cancel; // id of a call the client gave up on
 };
 
+// Bounds on what a client line may be before it is parsed at all.
+inline constexpr std::size_t maxLineBytes = 1 << 20;
+inline constexpr int maxNesting = 32;
+// Bound of each text field of a request, in Unicode code points.
+inline constexpr std::size_t maxFieldLength = 1000;
+
+// How deep arrays and objects nest in `text`, read as JSON without parsing it;
+// brackets inside strings do not count.
+int nestingDepth(std::string_view text);
+
+// Unicode code points of UTF-8 `text`; a byte that starts no valid sequence counts as one.
+std::size_t codePoints(std::string_view text);
+
+// The message naming the first field of `request` longer than maxFieldLength, if any.
+std::optional<std::string> fieldBoundError(const NewRequest& request);
+
 Step handleLine(std::string_view line);
 
 // How the wait for a person ended, from the daemon's side.
-enum class Ending { resolved, dismissed, withdrawn, timedOut, lost, daemonDown };
+enum class Ending { resolved, dismissed, withdrawn, timedOut, lost, daemonDown, channelUnsafe };
 
 nlohmann::json endingResult(Ending ending, const std::optional<std::string>& answer,
                             std::chrono::milliseconds timeout);
+
+// The daemon said no (too many open requests, a bound, a bad token): the agent reads its reason.
+nlohmann::json refusedResult(const std::string& daemonText);
 
 } // namespace ringlark::helper::mcp

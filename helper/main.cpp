@@ -86,13 +86,12 @@ int main(int argc, char** argv)
         if (command == "daemon")
             return runDaemon({*port, homeDirectory(), environmentValue("PATH")});
         McpSettings settings;
-        settings.port = *port;
+        settings.home = homeDirectory();
         if (auto agent = environmentValue("RINGLARK_AGENT"); !agent.empty())
             settings.agent = agent;
         settings.callTimeout = millisecondsFrom("RINGLARK_REQUEST_TIMEOUT_MS", settings.callTimeout);
         settings.progressInterval = millisecondsFrom("RINGLARK_PROGRESS_INTERVAL_MS", settings.progressInterval);
-        std::ios::sync_with_stdio(false);
-        return runMcp(std::cin, std::cout, settings);
+        return runMcp(settings);
     }
     std::cerr << usage;
     return 2;

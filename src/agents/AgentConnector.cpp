@@ -1,6 +1,10 @@
 #include "agents/AgentConnector.h"
 
+#include "agents/ChildProcess.h"
 #include "agents/CodexConfig.h"
+
+#include <QCoroFuture>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <QDateTime>
 #include <QDir>
@@ -69,6 +73,13 @@ QString backupStamp(std::chrono::system_clock::time_point time)
     return QDateTime::fromMSecsSinceEpoch(milliseconds.count(), Qt::UTC).toString(QStringLiteral("yyyy-MM-dd'T'HHmmss'Z'"));
 }
 
+// What connecting Claude Code learns before it runs anything.
+struct ClaudePreparation {
+    std::optional<AgentConnector> connector;
+    std::optional<QString> claude;
+    bool outdated = false;
+};
+
 bool isConnectedOrInherited(const AgentStatus& status)
 {
     return status.kind() == AgentStatus::Kind::connected || status.kind() == AgentStatus::Kind::inherited;
@@ -97,6 +108,19 @@ AgentStatus AgentConnector::status(AgentKind of) const
         return t3Status();
     }
     return AgentStatus::notConnected();
+}
+
+AgentConnector AgentConnector::resolved() const
+{
+    AgentConnector copy = *this;
+    if (!m_services.claudeConfigDir.isEmpty() && !m_services.codexHome.isEmpty())
+        return copy;
+    const QProcessEnvironment environment = Shell::loginEnvironment(m_home, m_services.shell);
+    if (copy.m_services.claudeConfigDir.isEmpty())
+        copy.m_services.claudeConfigDir = environment.value(QStringLiteral("CLAUDE_CONFIG_DIR"));
+    if (copy.m_services.codexHome.isEmpty())
+        copy.m_services.codexHome = environment.value(QStringLiteral("CODEX_HOME"));
+    return copy;
 }
 
 std::optional<QString> AgentConnector::claudeExecutable() const
@@ -173,14 +197,26 @@ QCoro::Task<Expected<Unit, AgentError>> AgentConnector::connectClaude() const
 
 QCoro::Task<Expected<Unit, AgentError>> AgentConnector::runConnectClaude(AgentConnector self)
 {
-    const auto claude = self.claudeExecutable();
+    // The lookup may ask the login shell and the check reads files: both
+    // happen on a background thread. Named, not a temporary: g++ 12 destroys
+    // a capturing closure built inside a co_await expression at the wrong address.
+    auto prepare = [self] {
+        ClaudePreparation prepared{self.resolved(), std::nullopt, false};
+        prepared.claude = prepared.connector->claudeExecutable();
+        prepared.outdated =
+            prepared.claude && prepared.connector->claudeStatus().kind() == AgentStatus::Kind::outdated;
+        return prepared;
+    };
+    const ClaudePreparation prepared = co_await QtConcurrent::run(ChildProcesses::pool(), prepare);
+    const auto& claude = prepared.claude;
     if (!claude)
         co_return unexpected(AgentError::cliNotFound(AgentKind(AgentKind::claudeCode).rawValue()));
-    const QString& shell = self.m_services.shell.loginShell;
+    self = *prepared.connector;
+    const Shell::Context& shell = self.m_services.shell;
 
     // An entry at an old location must go first, or claude refuses the add.
     // Whatever the removal does, the add decides the outcome.
-    if (self.claudeStatus().kind() == AgentStatus::Kind::outdated) {
+    if (prepared.outdated) {
         const QStringList removal{QStringLiteral("mcp"), QStringLiteral("remove"), QStringLiteral("--scope"),
                                   QStringLiteral("user"), QStringLiteral("ringlark")};
         co_await Shell::run(*claude, removal, self.m_home, shell);

@@ -22,6 +22,10 @@ public:
         QString applicationsFolder = platform::applicationsFolder();
         Shell::Context shell;
         WallClock wallClock = systemWallClock(); // stamps Codex backups
+        // Where Claude Code and Codex keep their files; empty means the
+        // defaults under the home directory.
+        QString claudeConfigDir{};
+        QString codexHome{};
     };
 
     // `home` is the user's home directory; `mcpExecutable` the helper path the
@@ -31,6 +35,12 @@ public:
 
     const QString& home() const { return m_home; }
     const QString& mcpExecutable() const { return m_mcpExecutable; }
+    const Services& services() const { return m_services; }
+
+    // A copy whose unset configuration folders come from the user's login
+    // environment (CLAUDE_CONFIG_DIR, CODEX_HOME), as the agents themselves
+    // see them. May run the login shell: call off the GUI thread.
+    AgentConnector resolved() const;
 
     // Reads the agents' files afresh; never writes anything.
     AgentStatus status(AgentKind of) const;
@@ -42,7 +52,8 @@ public:
     static bool t3Installed(const QString& applicationsFolder);
 
     // Registers the helper with `claude mcp add`, removing an outdated entry
-    // first. Await on the GUI thread.
+    // first. Await on the GUI thread; lookups and runs happen on background
+    // threads, each run bounded by the shell context's `runBound`.
     QCoro::Task<Expected<Unit, AgentError>> connectClaude() const;
 
     // Writes the server block into ~/.codex/config.toml, keeping a time-stamped
