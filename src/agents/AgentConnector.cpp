@@ -1,7 +1,9 @@
 #include "agents/AgentConnector.h"
 
 #include "agents/ChildProcess.h"
+#include "agents/ClaudeConfig.h"
 #include "agents/CodexConfig.h"
+#include "agents/FileFacts.h"
 
 #include <QCoroFuture>
 #include <QtConcurrent/QtConcurrentRun>
@@ -11,9 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStringDecoder>
-
-#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <system_error>
@@ -36,18 +35,6 @@ Expected<QByteArray, QString> readBytes(const QString& path)
     if (file.error() != QFileDevice::NoError)
         return unexpected(describe(path, file.errorString()));
     return bytes;
-}
-
-// Strict decoding: a file with invalid UTF-8 is not taken as text at all.
-// A byte order mark stays in the text, so writing it back keeps the bytes.
-std::optional<QString> decodeUtf8(const QByteArray& bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
 }
 
 // Written aside, then moved into place; an existing file is replaced.
@@ -78,7 +65,74 @@ struct ClaudePreparation {
     std::optional<AgentConnector> connector;
     std::optional<QString> claude;
     bool outdated = false;
+    // The entry runs this helper already; only the approval was missing.
+    bool registered = false;
+    std::optional<AgentError> settingsError = std::nullopt;
 };
+
+// Backups sit next to the file they keep, e.g. config.toml.bak-ringlark-2026-12-05T124712Z.
+QString backupPath(const QString& file, std::chrono::system_clock::time_point time)
+{
+    return file + QStringLiteral(".bak-ringlark-") + backupStamp(time);
+}
+
+// The directory, with its parents; one this call creates is for the owner only.
+Expected<Unit, AgentError> makeDirectory(const QString& directory)
+{
+    const std::filesystem::path path(QFile::encodeName(directory).toStdString());
+    std::error_code failed;
+    const bool created = std::filesystem::create_directories(path, failed);
+    if (!failed && created)
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all, failed);
+    if (failed)
+        return unexpected(AgentError::io(describe(directory, QString::fromLocal8Bit(failed.message()))));
+    return Unit{};
+}
+
+// Writes `bytes` to `file` unless they are what it holds, after a backup of
+// any previous non-empty content.
+Expected<Unit, AgentError> replaceWithBackup(const QString& file, const QByteArray& old, const QByteArray& bytes,
+                                             const WallClock& clock)
+{
+    if (bytes == old)
+        return Unit{};
+    if (!old.isEmpty()) {
+        if (auto written = writeAtomically(backupPath(file, clock()), old); !written)
+            return written;
+    }
+    return writeAtomically(file, bytes);
+}
+
+// The bytes of `file`, empty when there is none; an error when it is there
+// but cannot be read, so that it is never replaced unseen.
+Expected<QByteArray, AgentError> existingBytes(const QString& file)
+{
+    if (!QFileInfo::exists(file))
+        return QByteArray();
+    auto bytes = readBytes(file);
+    if (!bytes)
+        return unexpected(AgentError::io(bytes.error()));
+    return std::move(*bytes);
+}
+
+// Parsed facts of the agents' files, shared by every connector in the process.
+FileFacts<std::optional<QString>>& claudeServers()
+{
+    static FileFacts<std::optional<QString>> facts(ClaudeConfig::serverCommand);
+    return facts;
+}
+
+FileFacts<bool>& claudeApprovals()
+{
+    static FileFacts<bool> facts(ClaudeConfig::allowsRequestHuman);
+    return facts;
+}
+
+FileFacts<std::optional<CodexConfig::Server>>& codexServers()
+{
+    static FileFacts<std::optional<CodexConfig::Server>> facts(CodexConfig::server);
+    return facts;
+}
 
 bool isConnectedOrInherited(const AgentStatus& status)
 {
@@ -129,42 +183,58 @@ std::optional<QString> AgentConnector::claudeExecutable() const
     return Shell::find(QStringLiteral("claude"), m_home, {bundled}, m_services.shell);
 }
 
+QString AgentConnector::claudeJsonPath() const
+{
+    // With its own configuration folder, Claude Code keeps .claude.json there too.
+    const QString directory = m_services.claudeConfigDir.isEmpty() ? m_home : m_services.claudeConfigDir;
+    return QDir(directory).filePath(QStringLiteral(".claude.json"));
+}
+
+QString AgentConnector::claudeSettingsPath() const
+{
+    const QString directory = m_services.claudeConfigDir.isEmpty() ? QDir(m_home).filePath(QStringLiteral(".claude"))
+                                                                    : m_services.claudeConfigDir;
+    return QDir(directory).filePath(QStringLiteral("settings.json"));
+}
+
+QString AgentConnector::codexDirectory() const
+{
+    return m_services.codexHome.isEmpty() ? QDir(m_home).filePath(QStringLiteral(".codex")) : m_services.codexHome;
+}
+
+int AgentConnector::configReads()
+{
+    return claudeServers().reads() + claudeApprovals().reads() + codexServers().reads();
+}
+
 AgentStatus AgentConnector::claudeStatus() const
 {
     if (!claudeExecutable())
         return AgentStatus::notInstalled();
-    const auto bytes = readBytes(QDir(m_home).filePath(QStringLiteral(".claude.json")));
-    if (!bytes)
-        return AgentStatus::notConnected();
-    const auto json = nlohmann::json::parse(bytes->cbegin(), bytes->cend(), nullptr, false);
-    if (json.is_discarded() || !json.is_object())
-        return AgentStatus::notConnected();
-    const auto servers = json.find("mcpServers");
-    if (servers == json.end() || !servers->is_object())
-        return AgentStatus::notConnected();
-    const auto entry = servers->find("ringlark");
-    if (entry == servers->end() || !entry->is_object())
+    const auto command = claudeServers().get(claudeJsonPath()).value_or(std::nullopt);
+    if (!command)
         return AgentStatus::notConnected();
     // An entry without a usable command still points somewhere other than here.
-    QString command;
-    if (const auto value = entry->find("command"); value != entry->end() && value->is_string())
-        command = QString::fromStdString(value->get_ref<const std::string&>());
-    return command == m_mcpExecutable ? AgentStatus::connected() : AgentStatus::outdated(command);
+    if (*command != m_mcpExecutable)
+        return AgentStatus::outdated(*command);
+    const bool approved = claudeApprovals().get(claudeSettingsPath()).value_or(false);
+    return approved ? AgentStatus::connected() : AgentStatus::unapproved(*command);
 }
 
 AgentStatus AgentConnector::codexStatus() const
 {
-    const QString directory = QDir(m_home).filePath(QStringLiteral(".codex"));
+    const QString directory = codexDirectory();
     // A .codex folder counts as installed even when no codex program is found.
     if (!QFileInfo::exists(directory) && !Shell::find(QStringLiteral("codex"), m_home, {}, m_services.shell))
         return AgentStatus::notInstalled();
-    QString text;
-    if (const auto bytes = readBytes(QDir(directory).filePath(QStringLiteral("config.toml"))))
-        text = decodeUtf8(*bytes).value_or(QString());
-    const auto command = CodexConfig::command(text);
-    if (!command)
+    // A file Codex cannot load holds no server for it.
+    const auto server =
+        codexServers().get(QDir(directory).filePath(QStringLiteral("config.toml"))).value_or(std::nullopt);
+    if (!server)
         return AgentStatus::notConnected();
-    return *command == m_mcpExecutable ? AgentStatus::connected() : AgentStatus::outdated(*command);
+    if (server->command != m_mcpExecutable)
+        return AgentStatus::outdated(server->command);
+    return server->approved ? AgentStatus::connected() : AgentStatus::unapproved(server->command);
 }
 
 AgentStatus AgentConnector::t3Status() const
@@ -203,14 +273,24 @@ QCoro::Task<Expected<Unit, AgentError>> AgentConnector::runConnectClaude(AgentCo
     auto prepare = [self] {
         ClaudePreparation prepared{self.resolved(), std::nullopt, false};
         prepared.claude = prepared.connector->claudeExecutable();
-        prepared.outdated =
-            prepared.claude && prepared.connector->claudeStatus().kind() == AgentStatus::Kind::outdated;
+        if (prepared.claude) {
+            const AgentStatus status = prepared.connector->claudeStatus();
+            prepared.outdated = status.kind() == AgentStatus::Kind::outdated && !status.needsApproval();
+            prepared.registered = status.needsApproval();
+            if (auto allowed = prepared.connector->allowClaudeRequests(); !allowed)
+                prepared.settingsError = allowed.error();
+        }
         return prepared;
     };
     const ClaudePreparation prepared = co_await QtConcurrent::run(ChildProcesses::pool(), prepare);
     const auto& claude = prepared.claude;
     if (!claude)
         co_return unexpected(AgentError::cliNotFound(AgentKind(AgentKind::claudeCode).rawValue()));
+    // Settings that must not be touched stop the connect before claude changes anything.
+    if (prepared.settingsError)
+        co_return unexpected(*prepared.settingsError);
+    if (prepared.registered)
+        co_return Unit{};
     self = *prepared.connector;
     const Shell::Context& shell = self.m_services.shell;
 
@@ -238,39 +318,33 @@ QCoro::Task<Expected<Unit, AgentError>> AgentConnector::runConnectClaude(AgentCo
 
 Expected<Unit, AgentError> AgentConnector::connectCodex() const
 {
-    const QString directory = QDir(m_home).filePath(QStringLiteral(".codex"));
-    std::error_code created;
-    std::filesystem::create_directories(std::filesystem::path(QFile::encodeName(directory).toStdString()), created);
-    if (created)
-        return unexpected(AgentError::io(describe(directory, QString::fromLocal8Bit(created.message()))));
-
+    const QString directory = codexDirectory();
+    if (auto made = makeDirectory(directory); !made)
+        return made;
     const QString file = QDir(directory).filePath(QStringLiteral("config.toml"));
-    QByteArray oldBytes;
-    QString oldText;
-    // A file that is there but unreadable or not UTF-8 would otherwise be
-    // replaced by the block alone; refuse instead and leave it as it is.
-    if (QFileInfo::exists(file)) {
-        auto bytes = readBytes(file);
-        if (!bytes)
-            return unexpected(AgentError::io(bytes.error()));
-        const auto text = decodeUtf8(*bytes);
-        if (!text)
-            return unexpected(AgentError::io(describe(file, QStringLiteral("not valid UTF-8 text"))));
-        oldBytes = std::move(*bytes);
-        oldText = *text;
-    }
+    const auto old = existingBytes(file);
+    if (!old)
+        return unexpected(old.error());
+    const auto edited = CodexConfig::upsert(*old, m_mcpExecutable);
+    if (!edited)
+        return unexpected(AgentError::io(describe(file, edited.error() + QStringLiteral("; left unchanged"))));
+    return replaceWithBackup(file, *old, *edited, m_services.wallClock);
+}
 
-    const QString newText = CodexConfig::upsert(oldText, m_mcpExecutable);
-    if (newText == oldText)
+Expected<Unit, AgentError> AgentConnector::allowClaudeRequests() const
+{
+    const QString file = claudeSettingsPath();
+    const auto old = existingBytes(file);
+    if (!old)
+        return unexpected(old.error());
+    const auto edited = ClaudeConfig::allowRequestHuman(std::string_view(old->constData(), size_t(old->size())));
+    if (!edited)
+        return unexpected(AgentError::io(describe(file, edited.error() + QStringLiteral("; left unchanged"))));
+    if (!*edited)
         return Unit{};
-
-    if (!oldText.isEmpty()) {
-        const QString backup =
-            QDir(directory).filePath(QStringLiteral("config.toml.bak-ringlark-") + backupStamp(m_services.wallClock()));
-        if (auto written = writeAtomically(backup, oldBytes); !written)
-            return written;
-    }
-    return writeAtomically(file, newText.toUtf8());
+    if (auto made = makeDirectory(QFileInfo(file).path()); !made)
+        return made;
+    return replaceWithBackup(file, *old, **edited, m_services.wallClock);
 }
 
 } // namespace ringlark

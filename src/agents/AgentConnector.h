@@ -56,9 +56,26 @@ public:
     // threads, each run bounded by the shell context's `runBound`.
     QCoro::Task<Expected<Unit, AgentError>> connectClaude() const;
 
-    // Writes the server block into ~/.codex/config.toml, keeping a time-stamped
-    // backup of a previous non-empty file. Blocks on file I/O; safe on any thread.
+    // Writes the server into Codex's config.toml (in `codexHome`, by default
+    // ~/.codex), keeping a time-stamped backup of a previous non-empty file and
+    // every other setting. A file it cannot edit safely is left as it is, with
+    // an error naming it. Blocks on file I/O; safe on any thread.
     Expected<Unit, AgentError> connectCodex() const;
+
+    // Lets Claude Code call our tool without asking: adds the rule to
+    // `permissions.allow` in its settings.json (in `claudeConfigDir`, by
+    // default ~/.claude), with a backup, every other setting kept. Blocks on
+    // file I/O; safe on any thread.
+    Expected<Unit, AgentError> allowClaudeRequests() const;
+
+    // The agents' files, in the folders the services name.
+    QString claudeJsonPath() const;
+    QString claudeSettingsPath() const;
+    QString codexDirectory() const;
+
+    // How many times the agents' files were parsed in this process; the files
+    // are parsed again only after they change.
+    static int configReads();
 
 private:
     AgentStatus claudeStatus() const;

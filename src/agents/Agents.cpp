@@ -31,6 +31,13 @@ AgentStatus AgentStatus::outdated(QString command)
     return status;
 }
 
+AgentStatus AgentStatus::unapproved(QString command)
+{
+    AgentStatus status = outdated(std::move(command));
+    status.m_needsApproval = true;
+    return status;
+}
+
 AgentStatus AgentStatus::inherited(QStringList from)
 {
     AgentStatus status(Kind::inherited);
@@ -48,7 +55,8 @@ QString AgentStatus::describe() const
     case Kind::connected:
         return QStringLiteral("connected");
     case Kind::outdated:
-        return QStringLiteral("outdated(%1)").arg(m_command);
+        return m_needsApproval ? QStringLiteral("outdated(%1, unapproved)").arg(m_command)
+                               : QStringLiteral("outdated(%1)").arg(m_command);
     case Kind::inherited:
         return QStringLiteral("inherited(%1)").arg(m_from.join(QStringLiteral(", ")));
     }

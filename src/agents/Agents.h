@@ -47,12 +47,17 @@ public:
     static AgentStatus connected() { return AgentStatus(Kind::connected); }
     // `command` is what the agent's entry runs now; it may be empty.
     static AgentStatus outdated(QString command);
+    // An `outdated` entry that runs `command`, the current helper, but whose
+    // agent still asks the user before each call of the helper's tool.
+    static AgentStatus unapproved(QString command);
     // T3 Code reached through the named agents ("Claude Code", "Codex", in that order).
     static AgentStatus inherited(QStringList from);
 
     Kind kind() const { return m_kind; }
     const QString& command() const { return m_command; }
     const QStringList& from() const { return m_from; }
+    // Set only for `unapproved`: what is out of date is the approval, not the path.
+    bool needsApproval() const { return m_needsApproval; }
 
     // Readable form for logs and test output, e.g. "outdated(/old/path)".
     QString describe() const;
@@ -66,6 +71,7 @@ private:
     Kind m_kind;
     QString m_command;
     QStringList m_from;
+    bool m_needsApproval = false;
 };
 
 // What can go wrong while connecting an agent; each carries its user-facing text.

@@ -1,27 +1,41 @@
 #pragma once
 
+#include "support/Expected.h"
+
+#include <QByteArray>
 #include <QString>
 
 #include <optional>
+#include <string_view>
 
 namespace ringlark::CodexConfig {
 
-// Line-based reading and editing of Codex's config.toml, just enough to find
-// and replace our own `[mcp_servers.ringlark]` server. Not a TOML parser:
-// every line outside that server's tables is left exactly as it was.
+// Reading and editing of Codex's config.toml, limited to our own `ringlark`
+// MCP server. Reading goes through a TOML parser, so every way of writing the
+// server (tables, dotted keys, inline tables, quoted names) counts. Editing
+// touches only the statements that define the server and keeps every other
+// byte of the user's file.
 
-// The command of the `ringlark` server, if its table holds a string `command`.
-std::optional<QString> command(const QString& in);
+// The `ringlark` server as Codex would see it.
+struct Server {
+    // "" when the entry has no command that is text.
+    QString command;
+    // Whether Codex may run the server's tools without asking each time.
+    bool approved = false;
+    bool operator==(const Server&) const = default;
+};
 
-// The whole new text, with any old `ringlark` tables removed and a fresh
-// block for `command` at the end. Idempotent; accepts any text.
-QString upsert(const QString& in, const QString& command);
+// The `ringlark` server in a config.toml's bytes; none when there is none,
+// or when the file is not TOML that Codex could load.
+std::optional<Server> server(std::string_view file);
 
-// The seven-line server block for `command`, without a final line feed.
-QString block(const QString& command);
+// The whole new file, in which the `ringlark` server runs `command` with our
+// arguments and approval. Gives the input unchanged when the server already
+// reads so. Fails, with a short reason, for a file that is not TOML or whose
+// form could not be edited without changing anything else.
+Expected<QByteArray, QString> upsert(const QByteArray& in, const QString& command);
 
-// The string a TOML-ish value denotes, read up to its closing quote;
-// none for anything that does not start with a quote or never closes.
-std::optional<QString> parseTomlString(const QString& value);
+// The server's tables for `command`, lines joined by `eol`, without a final one.
+QByteArray block(const QString& command, std::string_view eol = "\n");
 
 } // namespace ringlark::CodexConfig

@@ -31,7 +31,9 @@ struct AgentConnectorTest : ::testing::Test {
 
     QString path(const QString& relative) const { return home.filePath(relative); }
     void setClaude(const QString& command) { test::writeFile(path(".claude.json"), R"({"mcpServers":{"ringlark":{"command":")" + command.toUtf8() + "\"}}}"); }
-    void setCodex(const QString& command) { test::writeFile(path(".codex/config.toml"), CodexConfig::upsert("", command).toUtf8()); }
+    void setCodex(const QString& command) { test::writeFile(path(".codex/config.toml"), *CodexConfig::upsert({}, command)); }
+    void allowClaude() { test::writeFile(path(".claude/settings.json"), R"({"permissions":{"allow":["mcp__ringlark__request_human"]}})"); }
+    QStringList files(const QString& directory) const { return QDir(path(directory)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden); }
 
     QTemporaryDir home, apps;
     std::optional<AgentConnector> agents;
@@ -40,6 +42,7 @@ struct AgentConnectorTest : ::testing::Test {
 TEST_F(AgentConnectorTest, DetectsEachAgentFromItsProgramAndEntry)
 {
     setClaude(helper);
+    allowClaude();
     EXPECT_EQ(agents->status(AgentKind::claudeCode), Status::notInstalled());
     test::writeFile(path(".local/bin/claude"), "", true);
     const std::pair<QByteArray, Status> cases[] = {
@@ -54,7 +57,25 @@ TEST_F(AgentConnectorTest, DetectsEachAgentFromItsProgramAndEntry)
         EXPECT_EQ(agents->status(AgentKind::claudeCode), expected) << json.toStdString();
     }
 
+    // Our entry, but Claude Code would still ask before each call.
+    for (const QByteArray& settings : {QByteArray(), QByteArray("{\"permissions\":{\"allow\":\"mcp__ringlark__request_human\"}}")}) {
+        test::writeFile(path(".claude/settings.json"), settings);
+        EXPECT_EQ(agents->status(AgentKind::claudeCode), Status::unapproved(helper)) << settings.toStdString();
+    }
+    allowClaude();
+
     EXPECT_EQ(agents->status(AgentKind::codex), Status::notInstalled());
+    const std::pair<QByteArray, Status> codexCases[] = {
+        {"", Status::notConnected()},
+        {"[mcp_servers.ringlark]\ncommand = \"" + helper.toUtf8() + "\"\n", Status::unapproved(helper)},
+        {"mcp_servers = { ringlark = { command = \"/old\", default_tools_approval_mode = \"approve\" } }", Status::outdated("/old")},
+        {"[mcp_servers]\nringlark.command = \"/old\"\nringlark.command = \"/old\"\n", Status::notConnected()}, // Codex could not load it
+        {"[mcp_servers.ringlark]\nargs = [\"mcp\"]\n", Status::outdated("")},
+    };
+    for (const auto& [toml, expected] : codexCases) {
+        test::writeFile(path(".codex/config.toml"), toml);
+        EXPECT_EQ(agents->status(AgentKind::codex), expected) << toml.toStdString();
+    }
     setCodex("/old");
     EXPECT_EQ(agents->status(AgentKind::codex), Status::outdated("/old"));
     EXPECT_EQ(agents->status(AgentKind::t3), Status::inherited({"Claude Code"}));
@@ -101,25 +122,98 @@ TEST_F(AgentConnectorTest, ConnectsCodexWithABackupAndOnlyWhenChanged)
     const auto inode = [&] { struct stat info {}; ::stat(QFile::encodeName(config).constData(), &info); return info.st_ino; };
     const auto files = [&] { return QDir(path(".codex")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries); };
     EXPECT_TRUE(agents->connectCodex());
-    EXPECT_EQ(test::readFile(config), (CodexConfig::block(helper) + "\n").toUtf8());
+    EXPECT_EQ(test::readFile(config), CodexConfig::block(helper) + "\n");
     const auto written = inode();
     EXPECT_TRUE(agents->connectCodex());
     EXPECT_EQ(inode(), written) << "an unchanged file is not rewritten";
     EXPECT_EQ(files(), QStringList{"config.toml"});
 
-    const QByteArray old = "model = \"o3\"\r\n[mcp_servers.ringlark]\ncommand = \"/old\"\n\n[profiles.fast]\nx = 1\n";
+    const QByteArray old = "model = \"o3\"\n[mcp_servers.ringlark]\ncommand = \"/old\"\n\n[profiles.fast]\nx = 1\n";
     test::writeFile(config, old);
     EXPECT_TRUE(agents->connectCodex());
     EXPECT_EQ(test::readFile(path(".codex/config.toml.bak-ringlark-2026-12-05T124712Z")), old);
-    EXPECT_EQ(test::readFile(config), "model = \"o3\"\r\n[profiles.fast]\nx = 1\n\n" + CodexConfig::block(helper).toUtf8() + "\n");
+    EXPECT_EQ(test::readFile(config), "model = \"o3\"\n[profiles.fast]\nx = 1\n\n" + CodexConfig::block(helper) + "\n");
+    EXPECT_EQ(agents->status(AgentKind::codex), Status::connected());
+
+    const QByteArray serversNotATable = "mcp_servers = 5\n";
+    test::writeFile(config, serversNotATable);
+    EXPECT_EQ(agents->connectCodex().error(), AgentError::io(config + ": mcp_servers is not a table; left unchanged"));
+    EXPECT_EQ(test::readFile(config), serversNotATable);
 
     const QByteArray latin1 = "# caf\xe9\n";
     test::writeFile(config, latin1);
     EXPECT_FALSE(agents->connectCodex());
     EXPECT_EQ(test::readFile(config), latin1) << "not UTF-8, so left untouched";
-    EXPECT_EQ(files().size(), 2);
+    EXPECT_EQ(files().size(), 2) << "no backup of a file left as it was";
 
     QDir(path(".codex")).removeRecursively();
     test::writeFile(path(".codex"), "plain file");
     EXPECT_EQ(agents->connectCodex().error(), AgentError::io(path(".codex") + ": Not a directory"));
+}
+
+TEST_F(AgentConnectorTest, AllowsClaudesToolInItsSettingsWithABackup)
+{
+    const QString settings = path(".claude/settings.json");
+    const auto inode = [&] { struct stat info {}; ::stat(QFile::encodeName(settings).constData(), &info); return info.st_ino; };
+    EXPECT_TRUE(agents->allowClaudeRequests());
+    struct stat folder {};
+    ::stat(QFile::encodeName(path(".claude")).constData(), &folder);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u) << "a new folder is the owner's only";
+    EXPECT_TRUE(agents->allowClaudeRequests());
+    EXPECT_EQ(files(".claude"), QStringList{"settings.json"}) << "already allowed: no backup, no rewrite";
+    const auto written = inode();
+    EXPECT_TRUE(agents->allowClaudeRequests());
+    EXPECT_EQ(inode(), written);
+
+    const QByteArray old = R"({"model":"opus","permissions":{"allow":["Read"]}})";
+    test::writeFile(settings, old);
+    EXPECT_TRUE(agents->allowClaudeRequests());
+    EXPECT_EQ(test::readFile(path(".claude/settings.json.bak-ringlark-2026-12-05T124712Z")), old);
+    EXPECT_TRUE(test::readFile(settings).contains(R"("Read",
+      "mcp__ringlark__request_human")"));
+
+    for (const QByteArray& untouchable : {QByteArray("{\"model\":"), QByteArray(R"({"permissions":{"allow":{}}})")}) {
+        test::writeFile(settings, untouchable);
+        EXPECT_EQ(agents->allowClaudeRequests().error().kind(), AgentError::Kind::io);
+        EXPECT_EQ(test::readFile(settings), untouchable);
+    }
+    EXPECT_EQ(agents->allowClaudeRequests().error().message(),
+              settings + ": \"permissions.allow\" is not a list; left unchanged");
+    EXPECT_EQ(files(".claude").size(), 2);
+}
+
+TEST_F(AgentConnectorTest, FindsTheAgentsFilesInTheirOwnConfigurationFolders)
+{
+    test::writeFile(path(".local/bin/claude"), "", true);
+    setClaude("/home/ringlark");
+    setCodex("/home/ringlark");
+    AgentConnector::Services services = agents->services();
+    services.claudeConfigDir = path("claude-config");
+    services.codexHome = path("codex-home");
+    const AgentConnector moved(home.path(), helper, services);
+    EXPECT_EQ(moved.status(AgentKind::claudeCode), Status::notConnected());
+    EXPECT_EQ(moved.status(AgentKind::codex), Status::notInstalled());
+
+    test::writeFile(path("claude-config/.claude.json"), R"({"mcpServers":{"ringlark":{"command":")" + helper.toUtf8() + "\"}}}");
+    EXPECT_TRUE(moved.allowClaudeRequests());
+    EXPECT_TRUE(moved.connectCodex());
+    EXPECT_EQ(moved.status(AgentKind::t3), Status::inherited({"Claude Code", "Codex"}));
+    EXPECT_TRUE(QFile::exists(path("claude-config/settings.json")));
+    EXPECT_TRUE(QFile::exists(path("codex-home/config.toml")));
+    EXPECT_EQ(agents->status(AgentKind::t3), Status::notConnected()) << "the default folders were left alone";
+}
+
+TEST_F(AgentConnectorTest, ParsesClaudesFilesOnlyWhenTheyChanged)
+{
+    test::writeFile(path(".local/bin/claude"), "", true);
+    setClaude(helper);
+    allowClaude();
+    const int before = AgentConnector::configReads();
+    EXPECT_EQ(agents->status(AgentKind::claudeCode), Status::connected());
+    EXPECT_EQ(AgentConnector::configReads(), before + 2);
+    EXPECT_EQ(agents->status(AgentKind::t3), Status::inherited({"Claude Code"}));
+    EXPECT_EQ(AgentConnector::configReads(), before + 2) << "T3 Code's check shares the reads";
+    setClaude("/elsewhere/ringlark");
+    EXPECT_EQ(agents->status(AgentKind::claudeCode), Status::outdated("/elsewhere/ringlark"));
+    EXPECT_EQ(AgentConnector::configReads(), before + 3);
 }

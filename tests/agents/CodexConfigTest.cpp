@@ -5,69 +5,197 @@
 
 #include <QStringList>
 
-#include <random>
-
 using namespace ringlark;
-using CodexConfig::command;
-using CodexConfig::upsert;
+using CodexConfig::Server;
 
-TEST(CodexConfig, ReadsOurServersCommandAndWritesItsBlock)
+namespace {
+
+const QString helper = QStringLiteral(R"(/opt/My "Apps"\Ringlark.app/Contents/Helpers/ringlark)");
+const std::string bom = "\xEF\xBB\xBF";
+
+// Realistic files. A line starting with "~" defines our server and must be
+// gone after the edit; every other line must come through byte for byte.
+struct Form {
+    const char* name;
+    std::string lines;
+    std::optional<Server> server;
+};
+
+const Form forms[] = {
+    {"empty", "", std::nullopt},
+    {"no final line break", "model = \"o3\"", std::nullopt},
+    {"other settings only",
+     "model = \"o3\"\napproval_policy = \"on-request\"   # why\n\n[profiles.fast]\nmodel = \"o4-mini\"\n\n\n",
+     std::nullopt},
+    {"old block between other tables",
+     "model = \"o3\"\n[mcp_servers.other]\ncommand = \"npx\"\n~[mcp_servers.ringlark]\n~command = \"/Old.app/ringlark\"\n"
+     "~args = [\"mcp\"]\n~\n~[mcp_servers.ringlark.env]\n~RINGLARK_AGENT = \"Codex\"\n[profiles.fast]\nx = 1\n",
+     Server{"/Old.app/ringlark", false}},
+    {"current path, no approval",
+     "~[mcp_servers.ringlark]\n~command = '" + helper.toStdString() + "'\n~tool_timeout_sec = 660\n",
+     Server{helper, false}},
+    {"old path, approved",
+     "~[mcp_servers.ringlark]\n~command = \"/old\"\n~default_tools_approval_mode = \"approve\"\n",
+     Server{"/old", true}},
+    {"inline entry under [mcp_servers]",
+     "[mcp_servers]\nother = { command = \"npx\", args = [\"-y\", \"x\"] }\n~ringlark = { command = \"/old\", args = [\"mcp\"] }\n"
+     "last = { command = \"z\" }\n",
+     Server{"/old", false}},
+    {"dotted keys at the top",
+     "model = \"o3\"\n~mcp_servers.ringlark.command = \"/old\"\n~mcp_servers.ringlark.args = [\"mcp\"]\n"
+     "mcp_servers.other.command = \"npx\"\n[profiles.x]\na = 1\n",
+     Server{"/old", false}},
+    {"dotted keys under [mcp_servers]",
+     "[mcp_servers]\n~ringlark.command = \"/old\"\n~  \"ringlark\" . env.RINGLARK_AGENT = \"Codex\"\nother.command = \"npx\"\n",
+     Server{"/old", false}},
+    {"quoted and spaced headers",
+     "~[mcp_servers.\"ringlark\"]  # ours\n~command = '/old'\n~[ mcp_servers . ringlark . env ]\n~X = \"1\"\n"
+     "['mcp_servers'.'other']\ncommand = \"npx\"\n~['mcp_servers'.'ringlark'.'more']\n~y = 2\n",
+     Server{"/old", false}},
+    {"sub-table alone", "[a]\n~[mcp_servers.ringlark.env]\n~RINGLARK_AGENT = \"Codex\"\n", Server{"", false}},
+    {"header-like lines in strings and arrays",
+     "instructions = \"\"\"\n[mcp_servers.ringlark]\ncommand = \"/fake\" \\\"\"\"\"\nnotes = '''\n[profiles.x]\n'''''\n"
+     "list = [\n  \"[mcp_servers.ringlark]\", # [x]\n  '''y''',\n]\n~[mcp_servers.ringlark]\n~command = \"/old\"\n"
+     "~description = \"\"\"\n~[profiles.fake]\n~\"\"\"\n[profiles.real]\na = 1\n",
+     Server{"/old", false}},
+    {"arrays of tables and look-alike names",
+     "[[history]]\na = 1\n~[[mcp_servers.ringlark.tools]]\n~name = \"x\"\n[mcp_servers.ringlark-old]\ncommand = \"/x\"\n"
+     "[mcp_servers.ringlarkx.env]\nA = \"b\"\n",
+     Server{"", false}},
+    {"dates, comments and odd spacing",
+     "# top\nwhen = 1979-05-27 07:32:00Z # local\nmodel=\"o3\"\n  [mcp_servers.other]   # indented\n"
+     "  command = \"a#b\"  # hash\n  env = { A = \"}\" }\n",
+     std::nullopt},
+};
+
+// The form's file in the given line ending, with or without a byte order mark,
+// and what must be left of it.
+std::pair<std::string, std::string> render(const Form& form, const std::string& eol, bool mark)
 {
-    const auto server = [](const QString& value) { return command("[mcp_servers.ringlark]\ncommand = " + value + "\n"); };
-    EXPECT_EQ(server(R"('C:\dir')"), R"(C:\dir)");
-    EXPECT_EQ(server(R"("say \"hi\" \\ \n" # note)"), R"(say "hi" \ n)");
-    EXPECT_EQ(server(R"("")"), "");
-    for (const char* bad : {R"(")", R"("/a\")", "42", R"(["/a"])"})
-        EXPECT_FALSE(server(bad)) << bad;
-
-    EXPECT_EQ(command("  [ mcp_servers.ringlark ]  # ours\r\ncommand_line = 1\r\n\tcommand\t=  '/a'\r\n"), "/a");
-    for (const char* elsewhere : {"command = \"/a\"\n[mcp_servers.ringlark]\n",
-                                  "[mcp_servers.ringlark]\n[mcp_servers.ringlark.env]\ncommand = \"/a\"\n",
-                                  "[mcp_servers.ringlark]\n[mcp_servers.other]\ncommand = \"/a\"\n",
-                                  "[mcp_servers.ringlark\ncommand = \"/a\"\n"})
-        EXPECT_FALSE(command(elsewhere)) << elsewhere;
-
-    EXPECT_EQ(upsert("", "/a"), "[mcp_servers.ringlark]\ncommand = \"/a\"\nargs = [\"mcp\"]\ntool_timeout_sec = 660\n\n"
-                                "[mcp_servers.ringlark.env]\nRINGLARK_AGENT = \"Codex\"\n");
+    std::string file = mark ? bom : "", kept = file;
+    size_t start = 0;
+    while (start <= form.lines.size()) {
+        size_t end = form.lines.find('\n', start);
+        const bool last = end == std::string::npos;
+        std::string line = form.lines.substr(start, last ? std::string::npos : end - start);
+        const bool ours = line.starts_with('~');
+        if (ours)
+            line.erase(0, 1);
+        file += line + (last ? "" : eol);
+        if (!ours)
+            kept += line + (last ? "" : eol);
+        if (last)
+            break;
+        start = end + 1;
+    }
+    return {file, kept};
 }
 
-// Random files mixing our tables, sub-tables and arrays of tables with others,
-// comments and LF or CR LF; every line outside our tables must survive as is.
-TEST(CodexConfig, UpsertKeepsEveryOtherLineOverGeneratedFiles)
+toml::table parse(const std::string& file)
 {
-    std::mt19937 random(20261205);
-    auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
-    const QStringList paths{"/opt/Ringlark.app/ringlark", R"(/Users/me/My Apps/Ringlark "b".app/ringlark)",
-                            R"(C:\a b\ringlark)", "/opt/Éclair/ringlark"};
-    const QStringList ourHeaders{"[mcp_servers.ringlark]", "  [mcp_servers.ringlark.env] # old",
-                                 "[[mcp_servers.ringlark.tools]]"};
-    const QStringList others{"[[history]]", "\t[profiles.fast%1] # x", "[mcp_servers.other%1]",
-                             "[mcp_servers.ringlark-old%1]", "[mcp_servers.other.env%1]"};
-    for (int round = 0; round < 300; ++round) {
-        const QString eol = pick(3) == 0 ? "\r" : "";
-        QStringList lines, kept;
-        bool ours = false;
-        auto add = [&](const QString& line) { lines.append(line + eol); if (!ours) kept.append(line + eol); };
-        add("model = \"o3\"");
-        for (int section = 0, sections = 2 + pick(6); section <= sections; ++section) {
-            for (int i = 0, n = pick(4); i < n; ++i)
-                add(QStringList{"", "# note", QString("  key_%1 = \"v\"  # why").arg(i), QString("command%1 = 2").arg(i)}[pick(4)]);
-            if (section == sections)
-                break;
-            ours = pick(2);
-            add(ours ? ourHeaders[pick(3)] : QString(others[pick(5)]).replace("%1", QString::number(section)));
-        }
-        const QString input = lines.join(u'\n'), path = paths[round % paths.size()];
-        SCOPED_TRACE(input.toStdString());
+    return toml::parse(file.starts_with(bom) ? file.substr(bom.size()) : file);
+}
 
-        const QString result = upsert(input, path);
-        EXPECT_EQ(upsert(result, path), result);
-        while (!kept.isEmpty() && kept.last().isEmpty())
-            kept.removeLast();
-        EXPECT_EQ(result, kept.join(u'\n') + "\n\n" + CodexConfig::block(path) + "\n");
-        EXPECT_EQ(command(result), path);
-        // Throws, failing the test, when the result is not TOML.
-        EXPECT_EQ(toml::parse(result.toStdString())["mcp_servers"]["ringlark"]["command"].value<std::string>(),
-                  path.toStdString());
+toml::table withoutServer(toml::table table)
+{
+    if (auto* servers = table["mcp_servers"].as_table()) {
+        servers->erase("ringlark");
+        if (servers->empty())
+            table.erase("mcp_servers");
+    }
+    return table;
+}
+
+// Checks the edit of `file` as Codex would see it; gives the new file.
+std::string checkEdit(const std::string& file)
+{
+    const auto edited = CodexConfig::upsert(QByteArray::fromStdString(file), helper);
+    if (!edited) {
+        ADD_FAILURE() << edited.error().toStdString();
+        return {};
+    }
+    const std::string result = edited->toStdString();
+    const toml::table after = parse(result); // throws, failing the test, when not TOML
+    const auto server = after["mcp_servers"]["ringlark"];
+    EXPECT_EQ(server["command"].value<std::string>(), helper.toStdString());
+    EXPECT_EQ(*server["args"].as_array(), toml::array{"mcp"});
+    EXPECT_EQ(server["default_tools_approval_mode"].value<std::string>(), "approve");
+    EXPECT_EQ(server["tool_timeout_sec"].value<int>(), 660);
+    EXPECT_EQ(server["env"]["RINGLARK_AGENT"].value<std::string>(), "Codex");
+    EXPECT_EQ(withoutServer(after), withoutServer(parse(file))) << "other settings changed";
+    EXPECT_EQ(CodexConfig::server(result), (Server{helper, true}));
+    EXPECT_EQ(CodexConfig::upsert(*edited, helper)->toStdString(), result) << "not idempotent";
+    return result;
+}
+
+} // namespace
+
+TEST(CodexConfig, EditsEveryFormKeepingTheRestByteForByte)
+{
+    for (const Form& form : forms) {
+        for (const std::string eol : {"\n", "\r\n"}) {
+            for (const bool mark : {false, true}) {
+                const auto [file, kept] = render(form, eol, mark);
+                SCOPED_TRACE(std::string(form.name) + (eol.size() == 2 ? ", CR LF" : "") + (mark ? ", BOM" : ""));
+                EXPECT_EQ(CodexConfig::server(file), form.server);
+
+                // A file without any line break is written with LF.
+                const std::string written = file.find('\n') == std::string::npos ? "\n" : eol;
+                std::string expected = kept;
+                while (expected.size() > (mark ? 3 : 0) && (expected.back() == '\n' || expected.back() == '\r'))
+                    expected.pop_back();
+                if (expected.size() > (mark ? 3 : 0))
+                    expected += written + written;
+                expected += CodexConfig::block(helper, written).toStdString() + written;
+                EXPECT_EQ(checkEdit(file), expected);
+            }
+        }
+    }
+}
+
+// A `mcp_servers` written as one inline table cannot take a table header after
+// it, so our server goes inside, last, and the rest of the line stays.
+TEST(CodexConfig, PutsTheServerInsideAnInlineServersTable)
+{
+    const std::string ours = "ringlark = { command = \"/opt/My \\\"Apps\\\"\\\\Ringlark.app/Contents/Helpers/ringlark\", "
+                             "args = [\"mcp\"], tool_timeout_sec = 660, default_tools_approval_mode = \"approve\", "
+                             "env = { RINGLARK_AGENT = \"Codex\" } }";
+    const std::pair<std::string, std::string> cases[] = {
+        {"mcp_servers = {}\n", "mcp_servers = { " + ours + " }\n"},
+        {"model = \"o3\"\nmcp_servers = { other = { command = \"npx\" } } # x\n[p]\n",
+         "model = \"o3\"\nmcp_servers = { other = { command = \"npx\" }, " + ours + " } # x\n[p]\n"},
+        {"mcp_servers = { ringlark = { command = \"/old\" },  other = { command = \"npx\" } }\r\n",
+         "mcp_servers = { other = { command = \"npx\" }, " + ours + " }\r\n"},
+        {"mcp_servers = { a = { command = \"a\" }, ringlark.command = \"/old\", b = { command = \"b\" } }",
+         "mcp_servers = { a = { command = \"a\" }, b = { command = \"b\" }, " + ours + " }"},
+    };
+    for (const auto& [file, expected] : cases) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(checkEdit(file), expected);
+    }
+}
+
+TEST(CodexConfig, LeavesAServerAlreadyAsWeWriteItInItsOwnForm)
+{
+    const std::string file = "[mcp_servers]\nringlark = { command = '" + helper.toStdString()
+        + "', args = ['mcp'], tool_timeout_sec = 660, default_tools_approval_mode = 'approve', "
+          "env.RINGLARK_AGENT = 'Codex' }  # mine\n";
+    EXPECT_EQ(CodexConfig::upsert(QByteArray::fromStdString(file), helper)->toStdString(), file);
+}
+
+TEST(CodexConfig, RefusesFilesItCannotEditSafely)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"[a]\nb = \n", "not valid TOML (line 2"},
+        {"[mcp_servers.ringlark]\ncommand = \"a\"\n[mcp_servers.ringlark]\n", "not valid TOML (line 3"},
+        {"# caf\xE9\n", "not valid TOML (line 1"},
+        {"mcp_servers = 5\n", "mcp_servers is not a table"},
+        {"[[mcp_servers]]\nname = \"x\"\n", "mcp_servers is not a table"},
+    };
+    for (const auto& [file, reason] : cases) {
+        const auto edited = CodexConfig::upsert(file, helper);
+        ASSERT_FALSE(edited) << file;
+        EXPECT_TRUE(edited.error().startsWith(reason)) << edited.error().toStdString();
+        EXPECT_FALSE(CodexConfig::server(file)) << "Codex cannot load it, so it holds no server";
     }
 }

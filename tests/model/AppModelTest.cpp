@@ -118,7 +118,8 @@ TEST(AppModelReadiness, NeedsSetupFollowsReadinessPhonesAndConnectedAgents)
     EXPECT_EQ(model.agents().at(AgentKind::codex), AgentStatus::outdated("/old/ringlark"));
     EXPECT_TRUE(model.needsSetup());
     writeFile(harness.home() + "/.codex/config.toml",
-              "[mcp_servers.ringlark]\ncommand = \"" + harness.helper().toUtf8() + "\"\n");
+              "[mcp_servers.ringlark]\ncommand = \"" + harness.helper().toUtf8()
+                  + "\"\ndefault_tools_approval_mode = \"approve\"\n");
     model.refreshAgents();
     EXPECT_FALSE(model.needsSetup());
 
