@@ -1,0 +1,92 @@
+#pragma once
+
+#include "ui/WindowKind.h"
+#include "ui/menu/MenuTexts.h"
+
+#include <QColor>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <tuple>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+namespace ringlark {
+
+class AppModel;
+
+// The panel icon and its menu. The menu's fixed entries are made once and
+// changed in place; only the list of waiting requests is rebuilt, and only
+// when the requests themselves change, so an open menu never closes or
+// flickers while the model publishes.
+class TrayIcon : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        // How often to look again for a panel to dock into while there is none.
+        std::chrono::milliseconds dockRetry{5000};
+        std::function<bool()> trayAvailable; // default: QSystemTrayIcon::isSystemTrayAvailable
+    };
+
+    TrayIcon(AppModel& model, ShowWindow show, std::function<void()> quit, QObject* parent = nullptr);
+    TrayIcon(AppModel& model, ShowWindow show, std::function<void()> quit, Options options,
+             QObject* parent = nullptr);
+    ~TrayIcon() override;
+
+    QMenu* menu();
+    QSystemTrayIcon* tray();
+
+    // How many times the icon image was made; each one costs a redraw in the panel.
+    int iconRenders() const { return m_iconRenders; }
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // What makes the request list: a change in any of these rebuilds it.
+    using RequestKey = std::tuple<QString, QString, std::optional<QString>, std::optional<QString>,
+                                  std::optional<QString>>;
+    struct RequestEntry {
+        QMenu* submenu;
+        QAction* description;
+        HelpRequest request;
+    };
+
+    void buildMenu();
+    void scheduleRefresh();
+    void refresh();
+    void refreshRequests();
+    void rebuildRequests();
+    void refreshIcon(const MenuTexts::Facts& facts);
+    void dock();
+
+    AppModel& m_model;
+    ShowWindow m_show;
+    std::function<void()> m_quit;
+    Options m_options;
+
+    QMenu* m_menu;
+    QSystemTrayIcon* m_tray;
+    QAction* m_headline = nullptr;
+    QAction* m_detail = nullptr;
+    QAction* m_requestsSeparator = nullptr;
+    QAction* m_waiting = nullptr;
+    QAction* m_requestsEnd = nullptr; // the separator the request submenus sit above
+    QAction* m_setup = nullptr;
+    QAction* m_launchAtLogin = nullptr;
+    QList<RequestEntry> m_requests;
+    QList<RequestKey> m_requestKeys;
+
+    QTimer m_refresh; // gathers the several publishes of one poll into one refresh
+    QTimer m_dockRetry;
+    std::optional<std::tuple<MenuTexts::IconLook, QColor, QString>> m_iconKey;
+    int m_iconRenders = 0;
+};
+
+} // namespace ringlark
