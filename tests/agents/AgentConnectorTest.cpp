@@ -1,4 +1,5 @@
 #include "agents/AgentConnector.h"
+#include "agents/ClaudeConfig.h"
 #include "agents/CodexConfig.h"
 
 #include "TestFiles.h"
@@ -111,7 +112,23 @@ case "$2" in remove) echo "No MCP server named ringlark" >&2; exit 1 ;; esac
     QFile::remove(path(".claude.json"));
     EXPECT_TRUE(connect());
     EXPECT_EQ(test::readFile(path("calls")), removal + add + add) << "removal only when outdated";
+    const QString settings = path(".claude/settings.json");
+    EXPECT_TRUE(ClaudeConfig::allowsRequestHuman(test::readFile(settings).toStdString()));
 
+    // Our entry without the approval: only the settings change.
+    setClaude(helper);
+    QFile::remove(settings);
+    EXPECT_TRUE(connect());
+    EXPECT_EQ(test::readFile(path("calls")), removal + add + add);
+    EXPECT_EQ(agents->status(AgentKind::claudeCode), Status::connected());
+
+    // Settings that cannot be edited stop the connect before claude runs.
+    test::writeFile(settings, "{");
+    QFile::remove(path(".claude.json"));
+    EXPECT_EQ(connect().error(), AgentError::io(settings + ": not valid JSON; left unchanged"));
+    EXPECT_EQ(test::readFile(path("calls")), removal + add + add);
+
+    allowClaude();
     test::writeFile(path(".local/bin/claude"), "#!/bin/sh\necho '  MCP server ringlark already exists'\nexit 1\n", true);
     EXPECT_EQ(connect().error(), AgentError::commandFailed("MCP server ringlark already exists"));
 }
