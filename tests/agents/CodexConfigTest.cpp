@@ -59,7 +59,7 @@ const Form forms[] = {
      "~description = \"\"\"\n~[profiles.fake]\n~\"\"\"\n[profiles.real]\na = 1\n",
      Server{"/old", false}},
     {"arrays of tables and look-alike names",
-     "[[history]]\na = 1\n~[[mcp_servers.ringlark.tools]]\n~name = \"x\"\n[mcp_servers.ringlark-old]\ncommand = \"/x\"\n"
+     "[[custom_notes]]\na = 1\n~[[mcp_servers.ringlark.tools]]\n~name = \"x\"\n[mcp_servers.ringlark-old]\ncommand = \"/x\"\n"
      "[mcp_servers.ringlarkx.env]\nA = \"b\"\n",
      Server{"", false}},
     {"dates, comments and odd spacing",
