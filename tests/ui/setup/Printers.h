@@ -1,0 +1,26 @@
+#pragma once
+
+#include "ui/setup/SetupRows.h"
+
+#include <QString>
+
+#include <ostream>
+
+// Readable failure messages for the values these tests compare.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
+namespace ringlark::setup {
+
+inline void PrintTo(StepState state, std::ostream* out)
+{
+    *out << (state == StepState::done ? "done" : state == StepState::todo ? "todo" : "pending");
+}
+
+inline void PrintTo(const Control& control, std::ostream* out)
+{
+    *out << control.text.toStdString() << (control.enabled ? "" : " (disabled)");
+}
+
+inline void PrintTo(const Pill& pill, std::ostream* out) { *out << pill.label.toStdString(); }
+
+} // namespace ringlark::setup
