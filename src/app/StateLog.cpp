@@ -8,7 +8,9 @@
 
 namespace ringlark {
 
-Q_LOGGING_CATEGORY(stateLog, "com.ringlark.mac.model", QtInfoMsg)
+// Off unless asked for (QT_LOGGING_RULES="com.ringlark.mac.model.info=true"), so a
+// user's terminal stays quiet.
+Q_LOGGING_CATEGORY(stateLog, "com.ringlark.mac.model", QtWarningMsg)
 
 namespace {
 

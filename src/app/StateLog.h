@@ -9,8 +9,8 @@ class AppModel;
 
 Q_DECLARE_LOGGING_CATEGORY(stateLog)
 
-// Logs every change the model publishes, one line per assignment, until the
-// tray interface renders the same state.
+// Logs every change the model publishes, one line per assignment, for
+// debugging; the category is off by default.
 void logPublishedState(AppModel& model);
 
 } // namespace ringlark

@@ -1,0 +1,68 @@
+#include "app/Windows.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace ringlark {
+namespace {
+
+struct WindowsTest : ::testing::Test {
+    std::map<WindowKind, int> made;
+    Windows windows{[this](WindowKind kind) {
+        ++made[kind];
+        auto* w = new QWidget;
+        w->setFixedSize(kind == WindowKind::setup ? QSize(600, 800) : QSize(340, 500));
+        return w;
+    }};
+};
+
+TEST_F(WindowsTest, MakesEachKindOnceAndKeepsItAcrossClosing)
+{
+    windows.show(WindowKind::setup);
+    QWidget* first = windows.window(WindowKind::setup);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->windowTitle(), "Ringlark Setup");
+    EXPECT_TRUE(first->isVisible());
+
+    first->close();
+    EXPECT_FALSE(first->isVisible());
+    EXPECT_FALSE(windows.anyVisible());
+
+    windows.show(WindowKind::setup);
+    EXPECT_EQ(windows.window(WindowKind::setup), first);
+    EXPECT_TRUE(first->isVisible());
+    EXPECT_EQ(made[WindowKind::setup], 1);
+
+    // Pairing beside setup: both stay.
+    windows.show(WindowKind::pairing);
+    EXPECT_EQ(windows.window(WindowKind::pairing)->windowTitle(), "Pair your iPhone");
+    EXPECT_TRUE(first->isVisible());
+    EXPECT_EQ(made[WindowKind::pairing], 1);
+}
+
+TEST_F(WindowsTest, CentresOnlyAWindowThatIsNotVisible)
+{
+    windows.show(WindowKind::pairing);
+    QWidget* window = windows.window(WindowKind::pairing);
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_LE((window->geometry().center() - screen.center()).manhattanLength(), 2);
+    EXPECT_EQ(window->size(), QSize(340, 500));
+
+    window->move(screen.topLeft() + QPoint(10, 10));
+    const QPoint moved = window->pos();
+    windows.show(WindowKind::pairing);
+    EXPECT_EQ(window->pos(), moved);
+
+    window->close();
+    windows.show(WindowKind::pairing);
+    EXPECT_LE((window->geometry().center() - screen.center()).manhattanLength(), 2);
+}
+
+} // namespace
+} // namespace ringlark
