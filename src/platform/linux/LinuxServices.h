@@ -4,15 +4,15 @@
 
 namespace ringlark::platform {
 
-// Linux has no privacy permissions of this kind: both read as granted, and
-// there is no settings page to open.
+// Linux has no privacy permissions of this kind: both read as granted. The
+// settings page is the desktop's privacy settings, where one is known.
 class LinuxPrivacy final : public Privacy {
 public:
     bool screenRecordingGranted() const override { return true; }
     bool accessibilityGranted() const override { return true; }
     bool requestScreenRecording() override { return true; }
     bool requestAccessibility() override { return true; }
-    void openSettings(Pane) override {}
+    void openSettings(Pane pane) override;
 };
 
 // The Linux services for this process's environment, home directory and executable.

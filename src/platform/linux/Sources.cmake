@@ -5,4 +5,5 @@ set(RINGLARK_PLATFORM_SOURCES
   linux/LinuxWorkspace.h linux/LinuxWorkspace.cpp
   linux/AutostartLoginItem.h linux/AutostartLoginItem.cpp
   linux/LinuxServices.h linux/Services.cpp
+  linux/PrivacySettings.h linux/PrivacySettings.cpp
 )
