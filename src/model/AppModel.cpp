@@ -28,7 +28,7 @@ AppModel::AppModel(Services services, QObject* parent)
       m_supervisor(new DaemonSupervisor(m_services.supervisor, this)),
       m_connector(m_services.home.isEmpty() ? QDir::homePath() : m_services.home,
                   m_services.supervisor.files.executable, m_services.agents),
-      m_api(m_services.daemonBase, m_services.apiLimits)
+      m_api(m_services.daemonBase, m_services.apiLimits, DaemonAccess::inDirectory(m_services.supervisor.files.configDirectory))
 {
     if (!m_services.platform.workspace || !m_services.platform.loginItem || !m_services.platform.privacy)
         m_services.platform = platform::defaultServices();

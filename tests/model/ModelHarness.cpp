@@ -22,6 +22,9 @@ ModelHarness::ModelHarness()
               "  wait $child ;;\n"
               "esac\n",
               true);
+    // The daemon's token, where the model reads it; the fake daemon refuses
+    // requests without it.
+    daemon.writeToken(home() + "/.ringlark");
 }
 
 AppModel::Services ModelHarness::services() const

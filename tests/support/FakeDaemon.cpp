@@ -1,5 +1,7 @@
 #include "support/FakeDaemon.h"
 
+#include "support/Files.h"
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -10,7 +12,8 @@ namespace ringlark::test {
 FakeDaemon::FakeDaemon() : m_server(std::make_unique<httplib::Server>())
 {
     auto handle = [this](const httplib::Request& request, httplib::Response& response) {
-        const Reply reply = answer(Seen{request.method, request.target, request.body});
+        const Reply reply = answer(Seen{request.method, request.target, request.body,
+                                        request.get_header_value("X-Ringlark-Token"), request.get_header_value("Host")});
         response.status = reply.code;
         response.set_content(reply.body, reply.contentType.c_str());
     };
@@ -48,6 +51,17 @@ void FakeDaemon::remove(const std::string& path)
     m_replies.erase(path);
 }
 
+void FakeDaemon::setToken(std::string token)
+{
+    std::lock_guard lock(m_mutex);
+    m_token = std::move(token);
+}
+
+void FakeDaemon::writeToken(const QString& configDirectory) const
+{
+    writeFile(configDirectory + QStringLiteral("/daemon.token"), QByteArray::fromStdString(m_token) + '\n');
+}
+
 std::vector<FakeDaemon::Seen> FakeDaemon::seen() const
 {
     std::lock_guard lock(m_mutex);
@@ -73,6 +87,8 @@ FakeDaemon::Reply FakeDaemon::answer(const Seen& request)
 {
     std::lock_guard lock(m_mutex);
     m_seen.push_back(request);
+    if (!m_token.empty() && request.token != m_token)
+        return Reply{403, "Missing or wrong token.", "text/plain"};
     if (auto it = m_replies.find(request.path); it != m_replies.end())
         return it->second;
     return Reply{404, "not found", "text/plain"};

@@ -17,7 +17,8 @@ class Server;
 namespace ringlark::test {
 
 // An HTTP server on an ephemeral loopback port that answers each path with a
-// reply the test sets, and records every request it receives.
+// reply the test sets, and records every request it receives. Like the real
+// daemon it refuses (403) a request without its token.
 class FakeDaemon {
 public:
     struct Reply {
@@ -29,7 +30,12 @@ public:
         std::string method;
         std::string path; // as sent, still percent-encoded
         std::string body;
+        std::string token; // the X-Ringlark-Token header, empty when absent
+        std::string host;
     };
+
+    // The token a fresh fake daemon expects.
+    static constexpr const char* defaultToken = "5eed0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6";
 
     FakeDaemon();
     ~FakeDaemon();
@@ -44,6 +50,12 @@ public:
     void set(const std::string& path, std::string json) { set(path, Reply{200, std::move(json)}); }
     void remove(const std::string& path);
 
+    // The token requests must carry; empty accepts any request.
+    void setToken(std::string token);
+    const std::string& token() const { return m_token; }
+    // Writes the token as the daemon does, into `<configDirectory>/daemon.token`.
+    void writeToken(const QString& configDirectory) const;
+
     std::vector<Seen> seen() const;
     int count(const std::string& path) const;
     void clearSeen();
@@ -56,6 +68,7 @@ private:
     int m_port = 0;
     mutable std::mutex m_mutex;
     std::map<std::string, Reply> m_replies;
+    std::string m_token = defaultToken;
     std::vector<Seen> m_seen;
 };
 

@@ -1,13 +1,10 @@
 #include "daemon/api/LocalAPI.h"
 
+#include "daemon/api/HttpExchange.h"
 #include "support/Text.h"
 
-#include <QCoroNetworkReply>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QTimer>
+#include <QCoroSignal>
+#include <QDir>
 
 namespace ringlark {
 
@@ -28,17 +25,19 @@ struct DeleteLater {
     void operator()(QObject* object) const { object->deleteLater(); }
 };
 
-// Whether the exchange broke below HTTP. Qt also raises errors for status
-// codes the daemon did send (400 as an invalid operation, 407 as a proxy
-// error, ...); those are replies, not outages.
-bool failedBelowHttp(QNetworkReply::NetworkError error)
+constexpr int forbidden = 403;
+
+// One exchange, awaited; nothing when it failed below HTTP.
+QCoro::Task<std::optional<HttpExchange::Reply>> exchange(QString host, std::uint16_t port, QByteArray request,
+                                                         LocalAPI::Limits limits)
 {
-    using E = QNetworkReply;
-    if (error > E::NoError && error < E::ProxyConnectionRefusedError)
-        return true; // refused, closed, timed out, aborted, redirect trouble
-    if (error >= E::ProxyConnectionRefusedError && error <= E::UnknownProxyError)
-        return error != E::ProxyAuthenticationRequiredError;
-    return error == E::ContentReSendError || error == E::ProtocolFailure;
+    // Deleted via the event loop: `finished` may still be on its way out.
+    const std::unique_ptr<HttpExchange, DeleteLater> run(
+        new HttpExchange(std::move(host), port, std::move(request), limits.dataTimeout, limits.exchangeCap));
+    auto done = qCoro(run.get(), &HttpExchange::finished);
+    run->start();
+    co_await std::move(done);
+    co_return run->reply();
 }
 
 } // namespace
@@ -51,75 +50,59 @@ QUrl LocalAPI::defaultBase()
 LocalAPI::LocalAPI(QUrl base) : LocalAPI(std::move(base), Limits{}) {}
 
 LocalAPI::LocalAPI(QUrl base, Limits limits)
-    : m_base(std::move(base)),
-      m_limits(limits),
-      // The last owner may let go while a reply is still inside its own
-      // signals (an exchange ends in `finished`); deleting the manager there
-      // would delete that reply under Qt's feet, so it goes via the event loop.
-      m_network(new QNetworkAccessManager, [](QNetworkAccessManager* network) { network->deleteLater(); })
+    : LocalAPI(std::move(base), limits, DaemonAccess::inDirectory(QDir::homePath() + QStringLiteral("/.ringlark")))
 {
-    // The daemon is on loopback: a system proxy must never see these requests.
-    m_network->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
 }
 
-QUrl LocalAPI::urlFor(const QString& path) const
+LocalAPI::LocalAPI(QUrl base, Limits limits, DaemonAccess access)
+    : m_base(std::move(base)), m_limits(limits), m_access(std::move(access))
 {
-    QUrl url = m_base;
-    // Decoded mode: every character of the path stands for itself, so a '%'
-    // or '?' in a request id is escaped instead of read as URL syntax.
-    url.setPath(path, QUrl::DecodedMode);
-    return url;
 }
 
 QCoro::Task<Expected<Unit, LocalAPIError>> LocalAPI::cancel(QString id) const
 {
-    auto body = co_await perform(QStringLiteral("/v1/requests/") + id + QStringLiteral("/cancel"), "POST");
+    // The id travels as one segment exactly as the daemon gave it: a '/' or a
+    // lone "." or ".." must not turn into another path.
+    auto body = co_await perform("/v1/requests/" + encodePathSegment(id) + "/cancel", "POST");
     if (!body)
         co_return unexpected(body.error());
     co_return Unit{};
 }
 
-QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QString path, QByteArray method) const
+QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray target, QByteArray method) const
 {
-    // Taken before the first suspension: the exchange keeps its manager alive
-    // even if this client goes away meanwhile, so the reply is never deleted
-    // under the waiting coroutine.
-    const std::shared_ptr<QNetworkAccessManager> network = m_network;
+    // Copied before the first suspension: the client may go away meanwhile.
+    const DaemonAccess access = m_access;
     const Limits limits = m_limits;
+    const QString host = m_base.host();
+    const auto port = static_cast<std::uint16_t>(m_base.port(8641));
+    const QByteArray hostHeader = (host + u':' + QString::number(port)).toUtf8();
 
-    QNetworkRequest request(urlFor(path));
-    request.setTransferTimeout(int(limits.dataTimeout.count()));
-    // Nothing is remembered between exchanges.
-    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    std::optional<HttpExchange::Reply> reply;
+    for (bool reread = false;; reread = true) {
+        // The token goes only to a listener of our own user: anyone else on
+        // the port would learn it, or impersonate the daemon.
+        if (access.ownsListener && !access.ownsListener(port))
+            co_return unexpected(LocalAPIError::unreachable());
+        const auto token = access.token ? access.token(reread) : std::nullopt;
+        if (!token)
+            co_return unexpected(LocalAPIError::unreachable());
+        reply = co_await exchange(host, port, buildRequest(method, target, hostHeader, *token), limits);
+        // A refusal may mean the daemon restarted with a new token: read it
+        // once more, and try again only if it changed.
+        if (reply && reply->code == forbidden && !reread && access.token) {
+            const auto fresh = access.token(true);
+            if (fresh && fresh != token)
+                continue;
+        }
+        break;
+    }
 
-    const std::unique_ptr<QNetworkReply, DeleteLater> reply(
-        method == "GET" ? network->get(request) : network->sendCustomRequest(request, method, QByteArray()));
-
-    // The transfer time-out restarts with every byte, so only this cap stops a
-    // daemon that drips its reply. Both end in OperationCanceledError, hence
-    // a flag of our own. The timer belongs to the reply: an abort resumes this
-    // coroutine inside the timer's signal, so the timer must outlive the frame.
-    bool capped = false;
-    auto* cap = new QTimer(reply.get());
-    cap->setSingleShot(true);
-    QObject::connect(cap, &QTimer::timeout, reply.get(), [&capped, r = reply.get()] {
-        capped = true;
-        r->abort();
-    });
-    cap->start(limits.exchangeCap);
-
-    co_await reply.get();
-    cap->stop();
-
-    const QVariant code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (capped || failedBelowHttp(reply->error()) || !code.isValid())
+    if (!reply)
         co_return unexpected(LocalAPIError::unreachable());
-    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
-    const std::int64_t status = code.toLongLong();
-    if (status < 200 || status > 299)
-        co_return unexpected(LocalAPIError::status(status, repairUtf8(body)));
-    co_return body;
+    if (reply->code < 200 || reply->code > 299)
+        co_return unexpected(LocalAPIError::status(reply->code, repairUtf8(reply->body)));
+    co_return std::move(reply->body);
 }
 
 } // namespace ringlark

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "daemon/api/DaemonAccess.h"
 #include "daemon/api/Records.h"
 #include "support/Expected.h"
 
@@ -10,9 +11,6 @@
 #include <chrono>
 #include <memory>
 #include <variant>
-
-class QNetworkAccessManager;
-class QNetworkRequest;
 
 namespace ringlark {
 
@@ -45,8 +43,9 @@ private:
 // A failed `get`: either the exchange failed, or its body did not decode.
 using ApiFailure = std::variant<LocalAPIError, DecodeError>;
 
-// Typed client of the daemon's loopback HTTP API. Stateless between calls;
-// copies share one network manager. Use on the GUI thread.
+// Typed client of the daemon's loopback HTTP API. Each call is one exchange
+// on a connection of its own, sent only to a listener of our own user and
+// carrying the daemon's token. Copies share the token cache. GUI thread only.
 class LocalAPI {
 public:
     struct Limits {
@@ -56,10 +55,12 @@ public:
 
     static QUrl defaultBase(); // http://127.0.0.1:8641
 
-    // Two constructors rather than a defaulted `Limits` argument: g++ rejects a
+    // Several constructors rather than a defaulted `Limits` argument: g++ rejects a
     // nested struct's member initialisers in a default argument of its owner.
+    // Without `access`, the token comes from the user's own ~/.ringlark.
     explicit LocalAPI(QUrl base = defaultBase());
     LocalAPI(QUrl base, Limits limits);
+    LocalAPI(QUrl base, Limits limits, DaemonAccess access);
 
     const QUrl& base() const { return m_base; }
 
@@ -67,7 +68,7 @@ public:
     template <typename T>
     QCoro::Task<Expected<T, ApiFailure>> get(QString path) const
     {
-        auto body = co_await perform(path, "GET");
+        auto body = co_await perform(path.toUtf8(), "GET");
         if (!body)
             co_return unexpected(ApiFailure{body.error()});
         auto decoded = decode<T>(*body);
@@ -83,17 +84,13 @@ public:
     // POST /v1/requests/<id>/cancel with an empty body; the reply body is ignored.
     QCoro::Task<Expected<Unit, LocalAPIError>> cancel(QString id) const;
 
-    // The address a path is sent to: characters a URL path may not hold are
-    // percent-encoded, slashes are kept.
-    QUrl urlFor(const QString& path) const;
-
 private:
-    // Sends one request and gives the body of a 2xx reply.
-    QCoro::Task<Expected<QByteArray, LocalAPIError>> perform(QString path, QByteArray method) const;
+    // Sends one request for an already encoded target and gives the body of a 2xx reply.
+    QCoro::Task<Expected<QByteArray, LocalAPIError>> perform(QByteArray target, QByteArray method) const;
 
     QUrl m_base;
     Limits m_limits;
-    std::shared_ptr<QNetworkAccessManager> m_network;
+    DaemonAccess m_access;
 };
 
 } // namespace ringlark

@@ -28,7 +28,7 @@ DaemonSupervisor::DaemonSupervisor(Config config, QObject* parent)
     if (m_config.stale.pidFile.isEmpty())
         m_config.stale.pidFile = m_config.files.pidFile();
     if (!m_config.stale.probe)
-        m_config.stale.probe = statusProbe(m_config.base);
+        m_config.stale.probe = statusProbe(m_config.base, DaemonAccess::inDirectory(m_config.files.configDirectory));
 }
 
 DaemonSupervisor::~DaemonSupervisor()

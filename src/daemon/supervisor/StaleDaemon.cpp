@@ -18,10 +18,10 @@ namespace {
 
 // A coroutine of its own rather than a capturing lambda, so `base` lives in
 // the coroutine frame while the request is in flight.
-QCoro::Task<bool> probeOnce(QUrl base)
+QCoro::Task<bool> probeOnce(QUrl base, DaemonAccess access)
 {
     using namespace std::chrono_literals;
-    const LocalAPI client(std::move(base), LocalAPI::Limits{3000ms, 5000ms});
+    const LocalAPI client(std::move(base), LocalAPI::Limits{3000ms, 5000ms}, std::move(access));
     const auto status = co_await client.status();
     co_return status.has_value();
 }
@@ -41,9 +41,9 @@ std::optional<std::int32_t> readPidFile(const QString& path)
 
 } // namespace
 
-StatusProbe statusProbe(QUrl base)
+StatusProbe statusProbe(QUrl base, DaemonAccess access)
 {
-    return [base = std::move(base)] { return probeOnce(base); };
+    return [base = std::move(base), access = std::move(access)] { return probeOnce(base, access); };
 }
 
 std::optional<std::int32_t> parsePid(QStringView text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "daemon/api/DaemonAccess.h"
 #include "support/Async.h"
 
 #include <QCoreApplication>
@@ -19,8 +20,9 @@ namespace ringlark {
 using StatusProbe = std::function<QCoro::Task<bool>()>;
 
 // A probe that, for every call, builds a fresh client for `base` (3 s without
-// data, 5 s per exchange) and says whether GET /v1/status decoded.
-StatusProbe statusProbe(QUrl base);
+// data, 5 s per exchange) and says whether GET /v1/status decoded. It proves
+// itself and checks the listener like any other client, through `access`.
+StatusProbe statusProbe(QUrl base, DaemonAccess access);
 
 struct StaleDaemonOptions {
     QString pidFile;

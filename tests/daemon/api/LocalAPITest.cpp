@@ -1,20 +1,25 @@
+#include "daemon/api/HttpExchange.h"
 #include "daemon/api/LocalAPI.h"
 
 #include "support/EventLoop.h"
 #include "support/FakeDaemon.h"
+#include "support/Files.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <malloc.h>
+#include <unistd.h>
 
 using namespace ringlark;
 using namespace std::chrono_literals;
 using test::FakeDaemon;
+using test::writeFile;
 
 namespace ringlark {
 void PrintTo(const LocalAPIError& e, std::ostream* out) { *out << int(e.kind()) << ' ' << e.code() << ' ' << e.body().toStdString(); }
@@ -52,17 +57,28 @@ LocalAPIError failure(QCoro::Task<Expected<T, F>> call)
 
 const LocalAPIError unreachable = LocalAPIError::unreachable();
 
+// The fake daemon's own token, without a listener check.
+DaemonAccess fixedToken(const std::string& token = FakeDaemon::defaultToken)
+{
+    return {[token = QByteArray::fromStdString(token)](bool) { return std::optional(token); }, {}};
+}
+
+LocalAPI client(const QUrl& base, LocalAPI::Limits limits = {}) { return LocalAPI(base, limits, fixedToken()); }
+
 } // namespace
 
 TEST(LocalAPI, CancelRequestOnTheWire)
 {
     FakeDaemon daemon;
-    const LocalAPI api(daemon.base());
+    const LocalAPI api = client(daemon.base());
+    // Each id stays one segment, exactly as received: dots and slashes included.
     const std::pair<QString, std::string> ids[] = {
-        {"abc", "/v1/requests/abc/cancel"},     {"a b", "/v1/requests/a%20b/cancel"},
-        {"a/b", "/v1/requests/a/b/cancel"},     {"why?", "/v1/requests/why%3F/cancel"},
+        {"abc", "/v1/requests/abc/cancel"},     {"x y", "/v1/requests/x%20y/cancel"},
+        {"a/b", "/v1/requests/a%2Fb/cancel"},   {"why?", "/v1/requests/why%3F/cancel"},
         {"100%", "/v1/requests/100%25/cancel"}, {"#1", "/v1/requests/%231/cancel"},
         {"%41", "/v1/requests/%2541/cancel"},   {"\u00e9", "/v1/requests/%C3%A9/cancel"},
+        {".", "/v1/requests/%2E/cancel"},       {"..", "/v1/requests/%2E%2E/cancel"},
+        {"a.b-c_d~", "/v1/requests/a%2Eb-c_d~/cancel"}, {"", "/v1/requests//cancel"},
     };
     for (std::size_t i = 0; i < std::size(ids); ++i) {
         // Only the exact encoded path succeeds; whatever body comes back is ignored.
@@ -74,12 +90,13 @@ TEST(LocalAPI, CancelRequestOnTheWire)
     ASSERT_EQ(seen.size(), std::size(ids));
     for (std::size_t i = 0; i < std::size(ids); ++i)
         EXPECT_EQ(std::tie(seen[i].method, seen[i].path, seen[i].body), std::tie("POST", ids[i].second, ""));
+    EXPECT_EQ(seen[0].host, "127.0.0.1:" + std::to_string(daemon.port()));
 }
 
 TEST(LocalAPI, StatusCodesAndBodies)
 {
     FakeDaemon daemon;
-    const LocalAPI api(daemon.base());
+    const LocalAPI api = client(daemon.base());
     const std::string status = test::statusJson(false, 3);
 
     // Qt gives several of these its own error kinds; all are replies all the same.
@@ -95,7 +112,7 @@ TEST(LocalAPI, StatusCodesAndBodies)
     daemon.set("/v1/requests", FakeDaemon::Reply{500, "bad \xff\xfe day", "text/plain"});
     EXPECT_EQ(failure(api.requests()).message(), QString::fromUtf8("bad \uFFFD\uFFFD day"));
     RawServer odd([](QTcpSocket* s) { s->write("HTTP/1.1 199 Odd\r\nConnection: close\r\n\r\n"); s->disconnectFromHost(); });
-    EXPECT_EQ(failure(LocalAPI(odd.base()).pairing()), LocalAPIError::status(199, {}));
+    EXPECT_EQ(failure(client(odd.base()).pairing()), LocalAPIError::status(199, {}));
 
     // A well-formed reply that is not a status is a decode failure, not an outage.
     daemon.set("/v1/status", R"({"version":"1.0"})");
@@ -107,7 +124,7 @@ TEST(LocalAPI, StatusCodesAndBodies)
 TEST(LocalAPI, UnreachableDaemon)
 {
     RawServer closed;
-    const LocalAPI refused(closed.base());
+    const LocalAPI refused = client(closed.base());
     closed.server.close();
     EXPECT_EQ(failure(refused.status()), unreachable);
     EXPECT_EQ(failure(refused.cancel("r")), unreachable);
@@ -117,7 +134,7 @@ TEST(LocalAPI, UnreachableDaemon)
     RawServer silent;
     QElapsedTimer clock;
     clock.start();
-    EXPECT_EQ(failure(LocalAPI(silent.base(), {5000ms, 300ms}).status()), unreachable);
+    EXPECT_EQ(failure(client(silent.base(), {5000ms, 300ms}).status()), unreachable);
     EXPECT_GE(clock.elapsed(), 255);
     EXPECT_LT(clock.elapsed(), 800);
 
@@ -129,16 +146,166 @@ TEST(LocalAPI, UnreachableDaemon)
         timer->start(50);
     });
     clock.restart();
-    EXPECT_EQ(failure(LocalAPI(drip.base(), {200ms, 400ms}).status()), unreachable);
+    EXPECT_EQ(failure(client(drip.base(), {200ms, 400ms}).status()), unreachable);
     EXPECT_GE(clock.elapsed(), 340);
     EXPECT_LT(clock.elapsed(), 1000);
 
     // The exchange keeps its network manager, so a client destroyed mid-call
     // still wakes its caller without touching freed memory.
     mallopt(M_PERTURB, 0xa5); // freed memory turns to garbage, so a use after free crashes
-    auto api = std::make_unique<LocalAPI>(silent.base(), LocalAPI::Limits{5000ms, 200ms});
+    auto api = std::make_unique<LocalAPI>(silent.base(), LocalAPI::Limits{5000ms, 200ms}, fixedToken());
     auto task = api->status();
     api.reset();
     EXPECT_EQ(failure(std::move(task)), unreachable);
     mallopt(M_PERTURB, 0);
+}
+
+namespace {
+
+// A listening row of /proc/net/tcp for 127.0.0.1:<port> owned by `uid`.
+QByteArray listenerRow(int port, unsigned uid)
+{
+    return QString("   0: 0100007F:%1 00000000:0000 0A 00000000:00000000 00:00000000 00000000 %2        0 4711 1 0\n")
+        .arg(port, 4, 16, QChar('0')).toUpper().arg(uid).toUtf8();
+}
+
+const QByteArray tableHeader =
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+
+// A temporary ~/.ringlark with the daemon's token, and fake socket tables.
+struct Home {
+    QTemporaryDir dir;
+    QString config() const { return dir.filePath(".ringlark"); }
+    QString procNet() const { return dir.filePath("net"); }
+    LocalAPI api(const FakeDaemon& daemon, std::uint32_t uid = ::geteuid()) const
+    {
+        return LocalAPI(daemon.base(), {}, DaemonAccess::inDirectory(config(), procNet().toUtf8(), uid));
+    }
+};
+
+} // namespace
+
+TEST(LocalAPISecurity, TokenIsSentRequiredAndRereadWhenTheDaemonRestarts)
+{
+    FakeDaemon daemon;
+    daemon.set("/v1/requests", "[]");
+    Home home;
+    writeFile(home.procNet() + "/tcp", tableHeader + listenerRow(daemon.port(), ::geteuid()));
+    const LocalAPI api = home.api(daemon);
+
+    // No token file: the daemon is not asked at all.
+    EXPECT_EQ(failure(api.requests()), unreachable);
+    EXPECT_TRUE(daemon.seen().empty());
+
+    daemon.writeToken(home.config());
+    EXPECT_TRUE(test::await(api.requests(), 3000ms).value().has_value());
+    ASSERT_EQ(daemon.seen().size(), 1u);
+    EXPECT_EQ(daemon.seen().back().token, FakeDaemon::defaultToken);
+
+    // A new daemon with a new token: the 403 makes the client read the file
+    // again and send once more.
+    daemon.setToken(std::string(64, 'b'));
+    daemon.writeToken(home.config());
+    daemon.clearSeen();
+    EXPECT_TRUE(test::await(api.requests(), 3000ms).value().has_value());
+    EXPECT_EQ(daemon.seen().size(), 1u); // the changed file was noticed before sending
+
+    // The daemon refuses a token that is still current: one request, the 403 stands.
+    daemon.setToken(std::string(64, 'c'));
+    daemon.clearSeen();
+    EXPECT_EQ(failure(api.requests()), LocalAPIError::status(403, "Missing or wrong token."));
+    EXPECT_EQ(daemon.seen().size(), 1u);
+
+    // The file replaced behind the client's back after a 403: sent twice.
+    writeFile(home.config() + "/daemon.token", QByteArray(64, 'c'));
+    daemon.setToken(std::string(64, 'd'));
+    daemon.clearSeen();
+    EXPECT_EQ(failure(api.requests()).code(), 403);
+    daemon.setToken(std::string(64, 'c'));
+    EXPECT_TRUE(test::await(api.requests(), 3000ms).value().has_value());
+}
+
+TEST(LocalAPISecurity, UnsafeTokenFilesReadAsUnreachable)
+{
+    FakeDaemon daemon;
+    daemon.set("/v1/requests", "[]");
+    Home home;
+    writeFile(home.procNet() + "/tcp", tableHeader + listenerRow(daemon.port(), ::geteuid()));
+    const QString token = home.config() + "/daemon.token";
+    writeFile(home.dir.filePath("elsewhere"), FakeDaemon::defaultToken);
+
+    const std::function<void()> cases[] = {
+        [&] { QFile::link(home.dir.filePath("elsewhere"), token); },  // a link to a readable token
+        [&] { writeFile(token, "  \n"); },                              // empty
+        [&] { writeFile(token, "abc\r\nX-Evil: 1\n"); },                // would split the header
+        [&] { writeFile(token, QByteArray(5000, 'a')); },               // not a token file
+    };
+    for (const auto& make : cases) {
+        QFile::remove(token);
+        make();
+        EXPECT_EQ(failure(home.api(daemon).requests()), unreachable);
+    }
+    if (::geteuid() == 0) { // only root can hand a file to someone else
+        QFile::remove(token);
+        daemon.writeToken(home.config());
+        ASSERT_EQ(::chown(token.toUtf8().constData(), 65534, 65534), 0);
+        EXPECT_EQ(failure(home.api(daemon).requests()), unreachable);
+    }
+    EXPECT_TRUE(daemon.seen().empty());
+}
+
+TEST(LocalAPISecurity, AStrangersListenerNeverSeesTheToken)
+{
+    FakeDaemon daemon;
+    daemon.set("/v1/status", test::statusJson());
+    Home home;
+    daemon.writeToken(home.config());
+    const auto stranger = ::geteuid() + 1;
+    // The tables as the kernel prints them: who listens on the port decides.
+    const std::pair<QByteArray, bool> tables[] = {
+        {tableHeader + listenerRow(daemon.port(), stranger), false},
+        {tableHeader, false},                                          // nobody listens
+        {tableHeader + listenerRow(daemon.port() + 1, ::geteuid()), false},
+        {tableHeader + listenerRow(daemon.port(), ::geteuid()), true},
+    };
+    for (const auto& [table, reached] : tables) {
+        writeFile(home.procNet() + "/tcp", table);
+        daemon.clearSeen();
+        const auto result = test::await(home.api(daemon).status(), 3000ms);
+        EXPECT_EQ(result && *result, reached);
+        EXPECT_EQ(daemon.seen().size(), reached ? 1u : 0u);
+    }
+    QFile::remove(home.procNet() + "/tcp"); // unreadable tables: not trusted
+    EXPECT_EQ(failure(home.api(daemon).status()), unreachable);
+
+    // This system's own tables: the fake daemon is a listener of ours.
+    const LocalAPI real(daemon.base(), {}, DaemonAccess::inDirectory(home.config()));
+    EXPECT_TRUE(test::await(real.status(), 3000ms).value().has_value());
+}
+
+TEST(LocalAPISecurity, RepliesAboveOneMebibyteFail)
+{
+    FakeDaemon daemon;
+    const LocalAPI api = client(daemon.base());
+    for (const auto& [size, ok] : {std::pair{replyCap, true}, {replyCap + 1, false}}) {
+        daemon.set("/v1/requests/big/cancel", FakeDaemon::Reply{200, std::string(size, 'x'), "application/octet-stream"});
+        const auto result = test::await(api.cancel("big"), 3000ms);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->has_value(), ok) << size;
+    }
+
+    // Announced too long, or too long without an announcement: given up as
+    // soon as that is known, long before the time limits.
+    const QByteArray heads[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 1048577\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n100001\r\n",
+        "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + QByteArray(replyCap + 1, 'x'),
+    };
+    for (const QByteArray& head : heads) {
+        RawServer endless([head](QTcpSocket* socket) { socket->write(head); });
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(failure(client(endless.base(), {2000ms, 2000ms}).status()), unreachable);
+        EXPECT_LT(clock.elapsed(), 1000);
+    }
 }

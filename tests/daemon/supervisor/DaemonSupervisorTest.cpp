@@ -256,7 +256,7 @@ TEST_F(SupervisorTest, RealHelperServesUntilStopped)
     qputenv("HOME", dir.filePath("home").toUtf8());
     qputenv("RINGLARK_PORT", port);
 
-    const auto probe = statusProbe(QUrl("http://127.0.0.1:" + port));
+    const auto probe = statusProbe(QUrl("http://127.0.0.1:" + port), DaemonAccess::inDirectory(dir.filePath("home/.ringlark")));
     make(RINGLARK_TEST_HELPER, 1ms, probe).start();
     ASSERT_TRUE(spinUntil([&] { return supervisor->state().kind == State::Case::running; }));
     const auto pid = supervisor->state().pid;

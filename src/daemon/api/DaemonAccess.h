@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+namespace ringlark {
+
+// The daemon's token file, read with the care a secret needs: never through a
+// symbolic link, only when it belongs to `uid`, and only again when the file
+// changed (the daemon replaces it at each start). GUI thread only.
+class TokenFile {
+public:
+    TokenFile(QString path, std::uint32_t uid);
+
+    // The token, from the cache while the file's identity and size are unchanged.
+    std::optional<QByteArray> read();
+    // Reads the file again whatever the cache holds.
+    std::optional<QByteArray> reread();
+
+private:
+    struct Stamp {
+        std::uint64_t device = 0, inode = 0;
+        std::int64_t size = -1, mtimeNs = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+
+    QString m_path;
+    std::uint32_t m_uid;
+    std::optional<Stamp> m_stamp;
+    std::optional<QByteArray> m_token;
+};
+
+// Whitespace trimmed; nothing when empty or holding bytes a header cannot carry.
+std::optional<QByteArray> parseToken(QByteArrayView content);
+
+// One row of a /proc/net/tcp or tcp6 table.
+struct SocketRow {
+    std::string_view local; // "0100007F:1F61"
+    std::string_view state; // "0A" is listening
+    std::uint32_t uid = 0;
+};
+
+// Parses one data row; nothing for the header or a malformed row.
+std::optional<SocketRow> parseSocketRow(std::string_view line);
+
+// Who may be answering a connection to 127.0.0.1:<port>, as the kernel's
+// socket tables tell it: the uids of the listeners that would take it.
+struct ListenerOwners {
+    bool complete = true; // false: a table could not be read
+    std::uint32_t uids[8] = {};
+    int count = 0;
+};
+
+// Reads `<procNet>/tcp` (and `tcp6` when no exact 127.0.0.1 listener is
+// there) for listeners that take connections to 127.0.0.1:<port>.
+ListenerOwners findListeners(const char* procNet, std::uint16_t port);
+
+// Whether every such listener, and at least one, belongs to `uid`.
+bool ownedBy(const ListenerOwners& owners, std::uint32_t uid);
+
+// How the client proves itself to the daemon and makes sure it is talking to
+// the daemon and not to someone else's listener. Copies share one token cache.
+struct DaemonAccess {
+    // The token; `reread` forces a fresh read. Nothing: the daemon counts as unreachable.
+    std::function<std::optional<QByteArray>(bool reread)> token;
+    // Whether the listener on 127.0.0.1:<port> is ours; unset: not checked.
+    std::function<bool(std::uint16_t port)> ownsListener;
+
+    // The token in `<configDirectory>/daemon.token`, the listener checked in
+    // this system's socket tables (where it has them) against our uid.
+    static DaemonAccess inDirectory(const QString& configDirectory);
+    // The same with the socket tables read from `procNet` and compared with `uid`.
+    static DaemonAccess inDirectory(const QString& configDirectory, QByteArray procNet, std::uint32_t uid);
+};
+
+} // namespace ringlark

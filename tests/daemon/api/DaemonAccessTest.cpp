@@ -1,0 +1,161 @@
+#include "daemon/api/DaemonAccess.h"
+#include "daemon/api/HttpExchange.h"
+
+#include "support/Files.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace ringlark;
+using ringlark::test::writeFile;
+
+namespace {
+
+std::string row(const char* local, const char* state, unsigned uid)
+{
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "%4d: %s 00000000:0000 %s 00000000:00000000 00:00000000 00000000 %5u        0 4711 1 0\n", 0,
+                  local, state, uid);
+    return line;
+}
+
+const std::string header = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+
+} // namespace
+
+TEST(SocketTables, ListenersThatTakeTheConnectionDecide)
+{
+    QTemporaryDir dir;
+    const QByteArray net = dir.path().toUtf8();
+    const char* v6any = "00000000000000000000000000000000:1F61";
+    const char* v6mapped = "0000000000000000FFFF00000100007F:1F61";
+    struct Case {
+        std::string tcp, tcp6;
+        bool owned;
+    } cases[] = {
+        {header + row("0100007F:1F61", "0A", 1000), "", true},
+        {header + row("0100007F:1f61", "0A", 1000), "", true}, // hex in either case
+        {header + row("0100007F:1F61", "0A", 0), "", false},
+        // The exact address wins over a wildcard of someone else.
+        {header + row("00000000:1F61", "0A", 0) + row("0100007F:1F61", "0A", 1000), header + row(v6any, "0A", 0), true},
+        {header + row("00000000:1F61", "0A", 1000), "", true},
+        {header + row("00000000:1F61", "0A", 1000), header + row(v6any, "0A", 0), false},
+        {header, header + row(v6mapped, "0A", 1000), true},
+        {header, header + row(v6any, "0A", 0), false},
+        // Other ports, other addresses, established connections: nobody listens.
+        {header + row("0100007F:1F62", "0A", 1000) + row("0200007F:1F61", "0A", 1000), "", false},
+        {header + row("0100007F:0050", "0A", 1000) + row("0100007F:1F61", "01", 1000), "", false},
+        // Listeners come first: rows after the first connection are not read.
+        {header + row("0100007F:0050", "06", 1000) + row("0100007F:1F61", "0A", 1000), "", false},
+        {header + "   0: garbage\n" + row("0100007F:1F61", "0A", 1000), "", false},
+    };
+    for (const auto& c : cases) {
+        writeFile(dir.filePath("tcp"), QByteArray::fromStdString(c.tcp));
+        QFile::remove(dir.filePath("tcp6"));
+        if (!c.tcp6.empty())
+            writeFile(dir.filePath("tcp6"), QByteArray::fromStdString(c.tcp6));
+        EXPECT_EQ(ownedBy(findListeners(net.constData(), 8033), 1000), c.owned) << c.tcp << c.tcp6;
+    }
+
+    // Far more listeners than one read holds: the row is found across refills.
+    std::string many = header;
+    for (int port = 1; port < 300; ++port) {
+        char local[16];
+        std::snprintf(local, sizeof local, "0100007F:%04X", port + 10000);
+        many += row(local, "0A", 0);
+    }
+    writeFile(dir.filePath("tcp"), QByteArray::fromStdString(many + row("0100007F:1F61", "0A", 1000)));
+    EXPECT_TRUE(ownedBy(findListeners(net.constData(), 8033), 1000));
+    QFile::remove(dir.filePath("tcp"));
+    EXPECT_FALSE(ownedBy(findListeners(net.constData(), 8033), 1000));
+}
+
+TEST(TokenFileTest, ReadsAgainOnlyWhenTheFileChanged)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("daemon.token");
+    TokenFile file(path, ::geteuid());
+    EXPECT_EQ(file.read(), std::nullopt);
+    writeFile(path, " abc\n");
+    EXPECT_EQ(file.read(), QByteArray("abc"));
+    // Same inode, size and time stamp: the cache answers.
+    struct stat before {};
+    ASSERT_EQ(::stat(path.toUtf8().constData(), &before), 0);
+    QFile raw(path);
+    ASSERT_TRUE(raw.open(QIODevice::ReadWrite));
+    raw.write(" xyz\n");
+    raw.close();
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.toUtf8().constData(), times, 0), 0);
+    EXPECT_EQ(file.read(), QByteArray("abc"));
+    EXPECT_EQ(file.reread(), QByteArray("xyz"));
+    // Replaced by a new file, as the daemon does at each start.
+    QFile::remove(path);
+    writeFile(path, "def\n");
+    EXPECT_EQ(file.read(), QByteArray("def"));
+    EXPECT_EQ(TokenFile(path, ::geteuid() + 1).read(), std::nullopt);
+}
+
+TEST(ReplyReaderTest, ReadsEveryBodyFramingAndRejectsBrokenReplies)
+{
+    struct Case {
+        QByteArray bytes;
+        bool closed; // the daemon closes after the bytes
+        ReplyReader::State state;
+        int code;
+        QByteArray body;
+    };
+    using S = ReplyReader::State;
+    const Case cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false, S::done, 200, "hello"},
+        {"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nhel", false, S::reading, 200, "hel"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhel", true, S::failed, 200, "hel"},
+        {"HTTP/1.1 500 Oops\r\nConnection: close\r\n\r\nbad day", true, S::done, 500, "bad day"},
+        {"HTTP/1.1 204 No Content\r\n\r\n", false, S::done, 204, ""},
+        {"HTTP/1.0 404\r\n\r\n", true, S::done, 404, ""},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\n2\r\nde\r\n0\r\nTrailer: 1\r\n\r\n",
+         false, S::done, 200, "abcde"},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabcX\r\n", false, S::failed, 200, "abc"},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", false, S::failed, 200, ""},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello", false, S::failed, 200, ""},
+        {"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", false, S::failed, 200, ""},
+        {"HTTP/1.1 2x0 OK\r\n\r\n", false, S::failed, 0, ""},
+        {"SSH-2.0-OpenSSH\r\n\r\n", false, S::failed, 0, ""},
+        {"HTTP/1.1 200 OK\r\nno colon\r\n\r\n", false, S::failed, 200, ""},
+        {"HTTP/1.1 200 OK\r\n", true, S::failed, 0, ""},
+    };
+    for (const auto& c : cases) {
+        // Byte by byte, so every split of the reply is read.
+        ReplyReader reader(16);
+        for (const char byte : c.bytes)
+            reader.feed(QByteArrayView(&byte, 1));
+        if (c.closed)
+            reader.close();
+        EXPECT_EQ(reader.state(), c.state) << c.bytes.toStdString();
+        EXPECT_EQ(reader.code(), c.code) << c.bytes.toStdString();
+        EXPECT_EQ(reader.body(), c.body) << c.bytes.toStdString();
+    }
+    // The cap, by announcement, by chunk size and by what arrived.
+    for (const QByteArray& big : {QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 17\r\n\r\n"),
+                                  QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n8\r\n12345678\r\n9\r\n"),
+                                  QByteArray("HTTP/1.1 200 OK\r\n\r\n12345678901234567")}) {
+        ReplyReader reader(16);
+        EXPECT_EQ(reader.feed(big), S::failed) << big.toStdString();
+    }
+}
+
+TEST(HttpRequestTest, CarriesTheDaemonsHeadersAndOnlyThem)
+{
+    EXPECT_EQ(buildRequest("POST", "/v1/requests/%2E/cancel", "127.0.0.1:8641", "t0k"),
+              "POST /v1/requests/%2E/cancel HTTP/1.1\r\nHost: 127.0.0.1:8641\r\nX-Ringlark-Token: t0k\r\n"
+              "Accept-Encoding: identity\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(parseToken(" \t5eed\r\n"), QByteArray("5eed"));
+    for (const char* bad : {"", " \n", "a b", "a\rb", "\x7f"})
+        EXPECT_EQ(parseToken(bad), std::nullopt) << bad;
+}
