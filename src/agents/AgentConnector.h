@@ -51,9 +51,11 @@ public:
     bool t3Installed() const { return t3Installed(m_services.applicationsFolder); }
     static bool t3Installed(const QString& applicationsFolder);
 
-    // Registers the helper with `claude mcp add`, removing an outdated entry
-    // first. Await on the GUI thread; lookups and runs happen on background
-    // threads, each run bounded by the shell context's `runBound`.
+    // Allows the helper's tool in Claude Code's settings, then registers the
+    // helper with `claude mcp add`, removing an entry at an old path first;
+    // an entry that lacked only the approval is left as it is. Await on the
+    // GUI thread; lookups, file edits and runs happen on background threads,
+    // each run bounded by the shell context's `runBound`.
     QCoro::Task<Expected<Unit, AgentError>> connectClaude() const;
 
     // Writes the server into Codex's config.toml (in `codexHome`, by default
