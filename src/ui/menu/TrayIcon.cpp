@@ -179,6 +179,8 @@ void TrayIcon::refreshRequests()
         m_requestKeys = std::move(keys);
         rebuildRequests();
     }
+    m_requestsSeparator->setVisible(!pending.isEmpty());
+    m_waiting->setVisible(!pending.isEmpty());
     // Ages move on every poll; only their texts change.
     for (auto& entry : m_requests)
         entry.description->setText(MenuTexts::forMenu(MenuTexts::describe(entry.request, m_model.age(entry.request))));
@@ -192,10 +194,7 @@ void TrayIcon::rebuildRequests()
     }
     m_requests.clear();
 
-    const auto& pending = m_model.pending();
-    m_requestsSeparator->setVisible(!pending.isEmpty());
-    m_waiting->setVisible(!pending.isEmpty());
-    for (const auto& request : pending) {
+    for (const auto& request : m_model.pending()) {
         auto* submenu = new QMenu(MenuTexts::forMenu(request.reason), m_menu);
         submenu->setObjectName(QStringLiteral("request"));
         submenu->menuAction()->setObjectName(QStringLiteral("request"));

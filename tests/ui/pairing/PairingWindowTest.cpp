@@ -1,0 +1,155 @@
+#include "ScanQR.h"
+#include "ui/menu/Printers.h"
+#include "model/ModelHarness.h"
+#include "support/EventLoop.h"
+#include "ui/pairing/PairingWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+
+using namespace ringlark;
+using namespace ringlark::test;
+
+namespace {
+
+struct Fixture {
+    explicit Fixture(std::chrono::milliseconds copiedFor = std::chrono::milliseconds(1500))
+        : model(harness.services()), window(model, copiedFor)
+    {
+    }
+    void poll() { ASSERT_TRUE(await(model.poll())); }
+    bool shows(const char* name) const { return window.findChild<QWidget*>(name)->isVisibleTo(&window); }
+    QString text(const char* name) const { return window.findChild<QLabel*>(name)->text(); }
+    QPushButton* copy() const { return window.findChild<QPushButton*>("copyAddress"); }
+
+    ModelHarness harness;
+    AppModel model;
+    PairingWindow window;
+};
+
+std::string pairingJson(const std::string& url)
+{
+    return R"({"url":")" + url + R"("})";
+}
+
+} // namespace
+
+TEST(PairingWindow, CardAndAddressFollowPairingReachabilityAndTailscale)
+{
+    Fixture f;
+    auto& daemon = f.harness.daemon;
+    struct Step {
+        const char* name;
+        std::function<void()> change;
+        std::optional<std::string> code; // the link the card shows, else the placeholder text
+        QString placeholder;
+        bool address;
+    };
+    const std::string link = "ringlark://pair?host=desk&token=abc123";
+    const Step steps[] = {
+        {"nothing yet", [] {}, std::nullopt, "Starting Ringlark…", false},
+        {"tailscale ready, no pairing yet",
+         [&] {
+             daemon.set("/v1/status", statusJson(true));
+             f.poll();
+         },
+         std::nullopt, "Waiting for Tailscale", true},
+        {"paired",
+         [&] {
+             daemon.set("/v1/pairing", pairingJson(link));
+             f.poll();
+         },
+         link, {}, true},
+        {"a new link replaces the code",
+         [&] {
+             f.model.windowAppeared(); // fetched on every poll while a window is open
+             daemon.set("/v1/pairing", pairingJson(link + "-2"));
+             f.poll();
+         },
+         link + "-2", {}, true},
+        {"daemon lost: the last code and address stay",
+         [&] {
+             daemon.remove("/v1/status");
+             f.poll();
+         },
+         link + "-2", {}, true},
+        {"tailscale down: pairing dropped",
+         [&] {
+             daemon.set("/v1/status", statusJson(false));
+             f.poll();
+         },
+         std::nullopt, "Waiting for Tailscale", false},
+        {"no link fits in a code",
+         [&] {
+             daemon.set("/v1/status", statusJson(true));
+             daemon.set("/v1/pairing", pairingJson(std::string(3000, 'x')));
+             f.poll();
+         },
+         std::nullopt, "Waiting for Tailscale", true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.change();
+        EXPECT_EQ(f.shows("qrCode"), step.code.has_value());
+        EXPECT_EQ(f.shows("placeholder"), !step.code.has_value());
+        if (step.code)
+            EXPECT_EQ(scan(f.window.grab().toImage()), step.code);
+        else
+            EXPECT_EQ(f.text("placeholderText"), step.placeholder);
+        EXPECT_EQ(f.shows("addressBlock"), step.address);
+        EXPECT_EQ(f.shows("copyAddress"), step.address);
+        if (step.address) {
+            EXPECT_EQ(f.text("host"), "desk");
+            EXPECT_EQ(f.text("owner"), "Owner: user@example.com");
+        }
+    }
+    EXPECT_EQ(f.window.width(), 340);
+}
+
+TEST(PairingWindow, CopyPutsOnlyTheHostAndEachPressResetsAfterItsOwnDelay)
+{
+    using namespace std::chrono_literals;
+    Fixture f(300ms);
+    f.harness.daemon.set("/v1/status", statusJson(true));
+    f.poll();
+    QApplication::clipboard()->setText("something else");
+    EXPECT_EQ(f.copy()->text(), "Copy Address");
+
+    QElapsedTimer clock;
+    clock.start();
+    f.copy()->click();
+    EXPECT_EQ(QApplication::clipboard()->text(), "desk");
+    EXPECT_EQ(f.copy()->text(), "Copied");
+    spinFor(150ms);
+    EXPECT_EQ(f.copy()->text(), "Copied");
+    const qint64 second = clock.elapsed();
+    f.copy()->click();
+
+    // Back once the first press's time is up, not the second's.
+    ASSERT_TRUE(spinUntil([&] { return f.copy()->text() == "Copy Address"; }, 2000ms));
+    EXPECT_GE(clock.elapsed(), 285);
+    EXPECT_LT(clock.elapsed() - second, 285);
+    spinFor(200ms);
+    EXPECT_EQ(f.copy()->text(), "Copy Address");
+}
+
+TEST(PairingWindow, CountsItselfOnceWhileOnScreen)
+{
+    Fixture f;
+    f.model.windowAppeared(); // the setup window
+    f.window.show();
+    f.window.show();
+    EXPECT_EQ(f.model.openWindows(), 2);
+    f.window.hide();
+    f.window.hide();
+    EXPECT_EQ(f.model.openWindows(), 1);
+    f.model.windowDisappeared();
+    f.window.show();
+    f.window.close();
+    EXPECT_EQ(f.model.openWindows(), 0);
+}
