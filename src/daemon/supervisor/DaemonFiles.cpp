@@ -1,10 +1,16 @@
 #include "daemon/supervisor/DaemonFiles.h"
 
+#include "daemon/supervisor/Log.h"
+
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ringlark {
 
@@ -26,21 +32,90 @@ const DaemonFiles& DaemonFiles::standard()
     return files;
 }
 
-QString openLog(const DaemonFiles& files)
+LogTarget& LogTarget::operator=(LogTarget&& other) noexcept
 {
-    QDir().mkpath(files.configDirectory);
+    if (this != &other) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
 
-    const QString log = files.logFile();
-    const QFileInfo info(log);
-    if (info.isFile() && info.size() > logRotationThreshold) {
-        QFile::remove(files.rotatedLog());
-        QFile::rename(log, files.rotatedLog());
+LogTarget::~LogTarget()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+namespace {
+
+constexpr const char* logName = "daemon.log";
+constexpr const char* rotatedName = "daemon.log.1";
+
+// The per-user directory, opened without following a link, ours and 0700;
+// -1 when it cannot be, with a log line when it is someone else's doing.
+int openDirectory(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    QDir().mkpath(QFileInfo(path).path());
+    ::mkdir(native.constData(), 0700);
+
+    struct stat st {};
+    if (::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        qCCritical(daemonLog, "refusing %s: it is a symbolic link; the daemon's output is discarded",
+                   native.constData());
+        return -1;
+    }
+    const int dir = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0)
+        return -1; // not a directory, or gone: nothing to write into
+    if (::fstat(dir, &st) != 0 || st.st_uid != ::geteuid()) {
+        qCCritical(daemonLog, "refusing %s: it belongs to another user; the daemon's output is discarded",
+                   native.constData());
+        ::close(dir);
+        return -1;
+    }
+    // Others must not read the daemon's files, nor swap them.
+    if ((st.st_mode & 07777) != 0700)
+        ::fchmod(dir, 0700);
+    return dir;
+}
+
+} // namespace
+
+LogTarget openLog(const DaemonFiles& files)
+{
+    const int dir = openDirectory(files.configDirectory);
+    if (dir < 0)
+        return {};
+
+    struct stat st {};
+    if (::fstatat(dir, logName, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            qCCritical(daemonLog, "refusing %s: it is not a plain file; the daemon's output is discarded",
+                       qPrintable(files.logFile()));
+            ::close(dir);
+            return {};
+        }
+        // Renaming moves the name itself, never what a link points to.
+        if (st.st_size > logRotationThreshold) {
+            ::unlinkat(dir, rotatedName, 0);
+            ::renameat(dir, logName, dir, rotatedName);
+        }
     }
 
-    // Append mode creates a missing log; the child reopens it the same way.
-    QFile file(log);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return QProcess::nullDevice();
+    // Non-blocking, so a fifo put in the log's place cannot hang the launch.
+    const int fd = ::openat(dir, logName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    ::close(dir);
+    if (fd < 0)
+        return {};
+    LogTarget log(fd);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+        return {};
+    if ((st.st_mode & 07777) != 0600)
+        ::fchmod(fd, 0600);
+    ::fcntl(fd, F_SETFL, O_APPEND);
     return log;
 }
 

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <utility>
 
 namespace ringlark {
 
@@ -27,10 +28,30 @@ struct DaemonFiles {
 // A log strictly larger than this is rotated before the next launch.
 inline constexpr std::int64_t logRotationThreshold = 5'242'880;
 
-// Prepares the log for one launch: creates the directory, rotates an
-// oversized log, and checks that the log can be appended to. Gives the path
-// to append the child's output to, or the null device when the log cannot be
-// opened. Never fails.
-QString openLog(const DaemonFiles& files);
+// Where one launch of the daemon writes its output: the log, open for
+// appending, or the null device. Owns its descriptor; move-only.
+class LogTarget {
+public:
+    LogTarget() = default; // the null device
+    explicit LogTarget(int fd) : m_fd(fd) {}
+    LogTarget(LogTarget&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    LogTarget& operator=(LogTarget&& other) noexcept;
+    ~LogTarget();
+
+    // The open log, or -1 for the null device.
+    int fd() const { return m_fd; }
+    bool isNullDevice() const { return m_fd < 0; }
+
+private:
+    int m_fd = -1;
+};
+
+// Prepares the log for one launch. The directory is created 0700 (and
+// tightened if it is looser); a directory that is a symbolic link or belongs
+// to someone else is refused with one log line. An oversized log is rotated.
+// The log is opened 0600 without following a symbolic link, so the daemon's
+// output never lands in a file someone else chose. Never fails: anything
+// amiss gives the null device.
+LogTarget openLog(const DaemonFiles& files);
 
 } // namespace ringlark

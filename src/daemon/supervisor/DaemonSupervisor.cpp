@@ -4,6 +4,8 @@
 
 #include <QProcess>
 
+#include <unistd.h>
+
 namespace ringlark {
 
 namespace {
@@ -94,13 +96,23 @@ void DaemonSupervisor::launch()
     if (m_stopping)
         return;
 
-    const QString log = openLog(m_config.files);
+    // Opened here, not by path in the child: a path would follow whatever
+    // link someone put in the log's place.
+    const LogTarget log = openLog(m_config.files);
     auto* child = new QProcess(this);
     child->setProgram(m_config.files.executable);
     child->setArguments({QStringLiteral("daemon")});
-    // Both streams append to the one log, so their lines stay in order.
-    child->setStandardOutputFile(log, QIODevice::Append);
-    child->setStandardErrorFile(log, QIODevice::Append);
+    child->setStandardOutputFile(QProcess::nullDevice());
+    child->setStandardErrorFile(QProcess::nullDevice());
+    if (!log.isNullDevice()) {
+        // Both streams share the one appending descriptor, so their lines
+        // stay in order. Runs in the child between fork and exec.
+        const int fd = log.fd();
+        child->setChildProcessModifier([fd] {
+            ::dup2(fd, STDOUT_FILENO);
+            ::dup2(fd, STDERR_FILENO);
+        });
+    }
 
     connect(child, &QProcess::started, this, [this, child] { launched(child); });
     connect(child, &QProcess::errorOccurred, this, [this, child](QProcess::ProcessError error) {
@@ -119,6 +131,7 @@ void DaemonSupervisor::launch()
 
     setState(State::starting());
     m_process = child;
+    // Forks at once: the child holds its own copies when `log` closes ours.
     child->start();
 }
 

@@ -13,6 +13,9 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace ringlark;
 using namespace ringlark::test;
 using State = DaemonSupervisor::State;
@@ -149,12 +152,22 @@ TEST_F(StaleCleanupTest, OnlyAnotherProcessNamedRinglarkIsSignalledAndWatchedWit
                                     QString("info: stopping stale daemon %1").arg(stubborn.pid)}));
 }
 
+namespace {
+
+unsigned mode(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(path.toUtf8().constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+} // namespace
+
 TEST(DaemonFilesTest, RotatesOnlyALogAboveTheThresholdAndFallsBackToNullDevice)
 {
     QTemporaryDir home;
     const auto files = DaemonFiles::at(home.path(), home.path() + "/deeper");
     const auto sizes = [&] { return std::pair{QFileInfo(files.logFile()).size(), QFileInfo(files.rotatedLog()).size()}; };
-    EXPECT_EQ(openLog(files), files.logFile()); // creates the directory and an empty log
+    EXPECT_FALSE(openLog(files).isNullDevice()); // creates the directory and an empty log
     EXPECT_TRUE(QFileInfo(files.logFile()).isFile());
     writeFile(files.rotatedLog(), "older generation");
 
@@ -162,13 +175,56 @@ TEST(DaemonFilesTest, RotatesOnlyALogAboveTheThresholdAndFallsBackToNullDevice)
     for (const auto& [content, after] : {std::pair{atThreshold, std::pair<qint64, qint64>{logRotationThreshold, 16}},
                                          {atThreshold + 'b', {0, logRotationThreshold + 1}}}) {
         writeFile(files.logFile(), content);
-        EXPECT_EQ(openLog(files), files.logFile());
+        const LogTarget log = openLog(files);
         EXPECT_EQ(sizes(), after);
+        EXPECT_EQ(::write(log.fd(), "z", 1), 1); // appended, not written over
+        EXPECT_EQ(QFileInfo(files.logFile()).size(), after.first + 1);
     }
 
     const auto blocked = DaemonFiles::at(home.path(), home.path());
     writeFile(blocked.configDirectory, "not a directory");
-    EXPECT_EQ(openLog(blocked), QProcess::nullDevice());
+    EXPECT_TRUE(openLog(blocked).isNullDevice());
+}
+
+TEST_F(DaemonTest, DaemonFilesArePrivateAndNeverReachedThroughLinks)
+{
+    const auto files = DaemonFiles::at(dir.path(), dir.filePath("home"));
+    const QString elsewhere = dir.filePath("elsewhere");
+    writeFile(elsewhere + "/victim", QByteArray(logRotationThreshold + 1, 'v'));
+
+    // Fresh, then an existing looser directory and log: tightened.
+    EXPECT_FALSE(openLog(files).isNullDevice());
+    EXPECT_EQ(std::pair(mode(files.configDirectory), mode(files.logFile())), std::pair(0700u, 0600u));
+    QFile::setPermissions(files.configDirectory, QFile::Permissions(0x7755));
+    ::chmod(files.logFile().toUtf8().constData(), 0644);
+    EXPECT_FALSE(openLog(files).isNullDevice());
+    EXPECT_EQ(std::pair(mode(files.configDirectory), mode(files.logFile())), std::pair(0700u, 0600u));
+
+    // A link at the log, even to an oversized file: neither written nor rotated.
+    QFile::remove(files.logFile());
+    ASSERT_TRUE(QFile::link(elsewhere + "/victim", files.logFile()));
+    EXPECT_TRUE(openLog(files).isNullDevice());
+    EXPECT_FALSE(QFileInfo::exists(files.rotatedLog()));
+
+    // A link in the directory's place.
+    const auto linked = DaemonFiles::at(dir.path(), dir.filePath("linked"));
+    QDir().mkpath(linked.configDirectory.section('/', 0, -2));
+    ASSERT_TRUE(QFile::link(elsewhere, linked.configDirectory));
+    EXPECT_TRUE(openLog(linked).isNullDevice());
+    EXPECT_EQ(QDir(elsewhere).entryList(QDir::Files), QStringList{"victim"});
+    EXPECT_EQ(QFileInfo(elsewhere + "/victim").size(), logRotationThreshold + 1);
+    EXPECT_EQ(log.size(), 2);
+    EXPECT_TRUE(log.back().startsWith("critical: refusing " + linked.configDirectory + ": it is a symbolic link"));
+
+    if (::geteuid() == 0) { // only root can hand a directory to someone else
+        const auto foreign = DaemonFiles::at(dir.path(), dir.filePath("foreign"));
+        QDir().mkpath(foreign.configDirectory);
+        ASSERT_EQ(::chown(foreign.configDirectory.toUtf8().constData(), 65534, 65534), 0);
+        EXPECT_TRUE(openLog(foreign).isNullDevice());
+        EXPECT_FALSE(QFileInfo::exists(foreign.logFile()));
+        EXPECT_EQ(log.back(), "critical: refusing " + foreign.configDirectory +
+                                  ": it belongs to another user; the daemon's output is discarded");
+    }
 }
 
 TEST_F(SupervisorTest, QuickExitsBackOffUpToThirtySecondsAndAppendToTheLog)
@@ -180,6 +236,17 @@ TEST_F(SupervisorTest, QuickExitsBackOffUpToThirtySecondsAndAppendToTheLog)
     EXPECT_EQ(backoffs, (States{State::backoff(1, 1), State::backoff(2, 1), State::backoff(4, 1), State::backoff(8, 1),
                                 State::backoff(16, 1), State::backoff(30, 1), State::backoff(30, 1)}));
     EXPECT_TRUE(read("home/.ringlark/daemon.log").startsWith("out\nerr\nout\nerr\n"));
+}
+
+TEST_F(SupervisorTest, ADaemonLogThatIsALinkGetsNoOutput)
+{
+    writeFile(dir.filePath("target"), "");
+    QDir().mkpath(dir.filePath("home/.ringlark"));
+    ASSERT_TRUE(QFile::link(dir.filePath("target"), dir.filePath("home/.ringlark/daemon.log")));
+    make(helper("echo out; echo err >&2; exit 1")).start();
+    ASSERT_TRUE(spinUntil([&] { return backoffs.size() >= 2; }));
+    supervisor->stop();
+    EXPECT_EQ(read("target"), "");
 }
 
 TEST_F(SupervisorTest, StatusThreeRestartAndALongRunResetTheCount)
