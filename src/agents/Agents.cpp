@@ -66,7 +66,7 @@ QString AgentStatus::describe() const
 QString AgentError::message() const
 {
     if (m_kind == Kind::cliNotFound)
-        return m_payload + QStringLiteral(" was not found on this Mac.");
+        return m_payload + QStringLiteral(" was not found on this computer.");
     return m_payload;
 }
 

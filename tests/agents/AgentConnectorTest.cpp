@@ -96,7 +96,7 @@ TEST_F(AgentConnectorTest, DetectsEachAgentFromItsProgramAndEntry)
 TEST_F(AgentConnectorTest, ConnectsClaudeThroughItsProgram)
 {
     const auto connect = [&] { return test::await(agents->connectClaude()).value_or(unexpected(AgentError::io("timed out"))); };
-    EXPECT_EQ(connect().error().message(), "Claude Code was not found on this Mac.");
+    EXPECT_EQ(connect().error().message(), "Claude Code was not found on this computer.");
 
     // Logs each call's arguments; a removal fails, which must not matter.
     test::writeFile(path(".local/bin/claude"), R"(#!/bin/sh
