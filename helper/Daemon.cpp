@@ -1,4 +1,6 @@
-// The daemon's HTTP interface on 127.0.0.1 (port 8641, or RINGLARK_PORT).
+// The daemon's HTTP interface, on 127.0.0.1:<port> (8641, or RINGLARK_PORT) and
+// on the Unix socket ~/.ringlark/daemon.sock. Every request carries the token
+// from ~/.ringlark/daemon.token in X-Ringlark-Token (see Access.h).
 //
 // Read by the app:
 //   GET  /v1/status                  status object (pending counts open requests)
@@ -14,222 +16,383 @@
 //                                    rings the desktop through notify-send when there is one
 //   GET  /v1/requests/{id}/wait?timeout_ms=N
 //                                    long poll: answers once the request is no longer
-//                                    pending, or after N ms (at most 30000) with it as it
+//                                    pending, or after N ms (0 to 30000) with it as it
 //                                    stands; its "status" tells which; 404 if unknown
 //   POST /v1/requests/{id}/resolve   marks a request done; optional body {"answer": text}
 //   POST /v1/requests/{id}/withdraw  the asking agent no longer needs an answer
-//   PUT  /x/status                   replaces the computed status with the body, verbatim,
-//                                    until DELETE /x/status (for tests of the app)
+//   PUT  /x/status                   with RINGLARK_TEST_HOOKS=1 only: replaces the computed
+//                                    status with the body, verbatim, until DELETE /x/status
 //
-// Tailscale's state comes from `tailscale status --json`, asked at most every 3 s.
-// Every ending is answered with the request as it then stands; a request ends once,
-// later endings change nothing. Error replies carry a plain-text message.
+// A request that someone waited on is withdrawn once no connection has waited
+// on it for a few seconds: an agent that was killed leaves nothing behind.
 
 #include "helper/Daemon.h"
 
+#include "helper/Files.h"
 #include "helper/Notifier.h"
 #include "helper/Tailscale.h"
+#include "helper/Worker.h"
 
-#include <httplib.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/epoll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <thread>
+#include <cstring>
 
 namespace ringlark::helper {
 
 namespace {
 
-constexpr auto plainText = "text/plain; charset=utf-8";
-constexpr auto jsonType = "application/json";
-
-void replyJson(httplib::Response& response, const nlohmann::json& body, int code = 200)
+http::Response unknownRequest(const std::string& id)
 {
-    response.status = code;
-    response.set_content(dumpJson(body), jsonType);
+    return http::text(404, "No help request with id \"" + id + "\".");
 }
 
-void replyText(httplib::Response& response, int code, const std::string& text)
+http::Response requestJson(const HelpRequest& request, int code = 200)
 {
-    response.status = code;
-    response.set_content(text, plainText);
+    return http::json(code, dumpJson(toJson(request)));
 }
 
-void replyUnknown(httplib::Response& response, const std::string& id)
+// A JSON body, refused before parsing when it nests too deeply.
+std::optional<nlohmann::json> parseBody(const std::string& body, http::Response& refusal)
 {
-    replyText(response, 404, "No help request with id \"" + id + "\".");
-}
-
-std::optional<long long> parseInteger(const std::string& text)
-{
-    if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (jsonNesting(body, maxJsonNesting) > maxJsonNesting) {
+        refusal = http::text(400, "The body nests deeper than " + std::to_string(maxJsonNesting) + " levels.");
         return std::nullopt;
-    return std::stoll(text);
+    }
+    auto parsed = nlohmann::json::parse(body, nullptr, false);
+    if (parsed.is_discarded()) {
+        refusal = http::text(400, "The body is not JSON.");
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+// timeout_ms: a whole number, clamped to [0, max]; nothing when malformed.
+std::optional<std::chrono::milliseconds> waitTimeout(const std::optional<std::string>& given,
+                                                     std::chrono::milliseconds fallback, std::chrono::milliseconds max)
+{
+    if (!given)
+        return std::min(fallback, max);
+    std::string_view digits = *given;
+    const bool negative = digits.starts_with('-');
+    if (negative)
+        digits.remove_prefix(1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    if (negative)
+        return std::chrono::milliseconds(0);
+    const auto significant = digits.find_first_not_of('0');
+    if (significant == std::string_view::npos)
+        return std::chrono::milliseconds(0);
+    digits.remove_prefix(significant);
+    if (digits.size() > 9)
+        return max;
+    return std::min(std::chrono::milliseconds(std::stoll(std::string(digits))), max);
 }
 
 } // namespace
 
-DaemonService::DaemonService(RequestStore& store, Hooks hooks, Settings settings)
-    : m_store(store), m_hooks(std::move(hooks)), m_settings(std::move(settings))
+Daemon::Daemon(EventLoop& loop, RequestStore& store, Services services, Settings settings)
+    : m_loop(loop), m_store(store), m_services(std::move(services)), m_settings(std::move(settings))
 {
 }
 
-DaemonStatus DaemonService::computedStatus() const
+Daemon::~Daemon()
 {
-    DaemonStatus status;
-    status.version = m_settings.version;
-    status.tailscale = m_hooks.tailscale ? m_hooks.tailscale() : TailscaleInfo{};
-    status.pending = m_store.openCount();
-    return status;
+    for (auto& [id, waiters] : m_waiters)
+        for (const auto& waiter : waiters)
+            m_loop.cancel(waiter.timer);
+    for (auto& [id, timer] : m_orphanTimers)
+        m_loop.cancel(timer);
 }
 
-std::string DaemonService::statusBody() const
+void Daemon::handle(const HttpServer::Exchange& exchange, http::Request request)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_forcedStatus)
-            return dumpJson(*m_forcedStatus);
+    if (auto refused = refusal(request, m_settings.access, exchange.transport)) {
+        respond(exchange.connection, *refused);
+        return;
     }
-    return dumpJson(toJson(computedStatus()));
+    route(exchange.connection, request);
 }
 
-std::optional<TailscaleInfo> DaemonService::forcedTailscale() const
+void Daemon::route(ConnectionId connection, const http::Request& request)
 {
-    std::lock_guard lock(m_mutex);
-    if (!m_forcedStatus)
-        return std::nullopt;
-    TailscaleInfo info;
-    const auto& tailscale = m_forcedStatus->value("tailscale", nlohmann::json::object());
-    if (tailscale.is_object()) {
-        info.ok = tailscale.value("ok", nlohmann::json(false)) == true;
-        if (auto ip = tailscale.find("ip"); ip != tailscale.end() && ip->is_string())
-            info.ip = ip->get<std::string>();
+    const std::string& path = request.path;
+    const std::string& method = request.method;
+    auto notAllowed = [&] { respond(connection, http::text(405, "This method is not allowed here.")); };
+
+    if (path == "/v1/status")
+        return method == "GET" ? status(connection) : notAllowed();
+    if (path == "/v1/pairing")
+        return method == "GET" ? pairing(connection) : notAllowed();
+    if (path == "/v1/requests") {
+        if (method == "GET") {
+            auto list = nlohmann::json::array();
+            for (const auto& open : m_store.open())
+                list.push_back(toJson(open));
+            return respond(connection, http::json(200, dumpJson(list)));
+        }
+        return method == "POST" ? create(connection, request) : notAllowed();
     }
-    return info;
+    if (path == "/x/status" && m_settings.testHooks) {
+        if (method == "PUT")
+            return forceStatus(connection, request);
+        if (method == "DELETE") {
+            m_forcedStatus.reset();
+            return respond(connection, {204, {}, {}});
+        }
+        return notAllowed();
+    }
+    static constexpr std::string_view prefix = "/v1/requests/";
+    if (path.starts_with(prefix)) {
+        const auto slash = path.find('/', prefix.size());
+        const std::string id = path.substr(prefix.size(), slash - prefix.size());
+        const std::string action = slash == std::string::npos ? "" : path.substr(slash + 1);
+        if (!id.empty() && action == "wait")
+            return method == "GET" ? wait(connection, id, request) : notAllowed();
+        if (!id.empty() && (action == "cancel" || action == "resolve" || action == "withdraw")) {
+            if (method != "POST")
+                return notAllowed();
+            const char* status = action == "cancel"    ? RequestStatus::dismissed
+                                 : action == "resolve" ? RequestStatus::resolved
+                                                       : RequestStatus::withdrawn;
+            return ending(connection, id, status, request);
+        }
+    }
+    respond(connection, http::text(404, "There is nothing at " + path + "."));
 }
 
-void DaemonService::install(httplib::Server& server)
+void Daemon::status(ConnectionId connection)
 {
-    server.Get("/v1/status", [this](const httplib::Request&, httplib::Response& response) {
-        response.set_content(statusBody(), jsonType);
+    if (m_forcedStatus)
+        return respond(connection, http::json(200, dumpJson(*m_forcedStatus)));
+    withTailscale([this, connection](const TailscaleInfo& tailscale) {
+        DaemonStatus status;
+        status.version = m_settings.version;
+        status.tailscale = tailscale;
+        status.pending = m_store.openCount();
+        respond(connection, http::json(200, dumpJson(toJson(status))));
     });
+}
 
-    server.Get("/v1/requests", [this](const httplib::Request&, httplib::Response& response) {
-        auto list = nlohmann::json::array();
-        for (const auto& request : m_store.open())
-            list.push_back(toJson(request));
-        replyJson(response, list);
-    });
-
-    server.Get("/v1/pairing", [this](const httplib::Request&, httplib::Response& response) {
-        auto forced = forcedTailscale();
-        const TailscaleInfo tailscale = forced ? *forced : m_hooks.tailscale ? m_hooks.tailscale() : TailscaleInfo{};
-        if (!tailscale.ok || !tailscale.ip || tailscale.ip->empty()) {
-            replyText(response, 503,
-                      "Pairing needs Tailscale: " + tailscale.error.value_or("Tailscale has no address yet") + ".");
-            return;
-        }
-        replyJson(response, {{"url", pairingUrl(*tailscale.ip, m_settings.port, m_settings.pairingToken)}});
-    });
-
-    server.Post("/v1/requests", [this](const httplib::Request& request, httplib::Response& response) {
-        auto body = nlohmann::json::parse(request.body, nullptr, false);
-        if (body.is_discarded()) {
-            replyText(response, 400, "The body is not JSON.");
-            return;
-        }
-        auto parsed = parseNewRequest(body);
-        if (!parsed) {
-            replyText(response, 400, "Invalid request: " + parsed.error() + ".");
-            return;
-        }
-        const HelpRequest created = m_store.create(*parsed);
-        if (m_hooks.announce)
-            m_hooks.announce(created);
-        replyJson(response, toJson(created), 201);
-    });
-
-    auto ending = [this](const char* status) {
-        // Reads the body itself: a POST without Content-Length carries none, and
-        // httplib would otherwise wait for one until its read time-out.
-        return [this, status](const httplib::Request& request, httplib::Response& response,
-                              const httplib::ContentReader& reader) {
-            const std::string id = request.matches[1];
-            std::string text;
-            if (request.has_header("Content-Length") || request.has_header("Transfer-Encoding"))
-                reader([&](const char* data, std::size_t length) {
-                    text.append(data, length);
-                    return text.size() < 65536;
-                });
-            std::optional<std::string> answer;
-            if (!text.empty()) {
-                auto body = nlohmann::json::parse(text, nullptr, false);
-                if (body.is_object() && body.contains("answer") && body["answer"].is_string())
-                    answer = body["answer"].get<std::string>();
-            }
-            auto ended = m_store.close(id, status, std::move(answer));
-            if (!ended) {
-                replyUnknown(response, id);
-                return;
-            }
-            if (m_hooks.closed)
-                m_hooks.closed(id);
-            replyJson(response, toJson(*ended));
-        };
+void Daemon::pairing(ConnectionId connection)
+{
+    auto answer = [this, connection](const TailscaleInfo& tailscale) {
+        if (!tailscale.ok || !tailscale.ip || tailscale.ip->empty())
+            return respond(connection, http::text(503, "Pairing needs Tailscale: "
+                                                           + tailscale.error.value_or("Tailscale has no address yet")
+                                                           + "."));
+        const nlohmann::json body{{"url", pairingUrl(*tailscale.ip, m_settings.access.port, m_settings.pairingToken)}};
+        respond(connection, http::json(200, dumpJson(body)));
     };
-    server.Post(R"(/v1/requests/([^/]+)/cancel)", ending(RequestStatus::dismissed));
-    server.Post(R"(/v1/requests/([^/]+)/resolve)", ending(RequestStatus::resolved));
-    server.Post(R"(/v1/requests/([^/]+)/withdraw)", ending(RequestStatus::withdrawn));
+    if (!m_forcedStatus)
+        return withTailscale(answer);
+    TailscaleInfo forced;
+    const auto tailscale = m_forcedStatus->value("tailscale", nlohmann::json::object());
+    if (tailscale.is_object()) {
+        forced.ok = tailscale.value("ok", nlohmann::json(false)) == true;
+        if (auto ip = tailscale.find("ip"); ip != tailscale.end() && ip->is_string())
+            forced.ip = ip->get<std::string>();
+    }
+    answer(forced);
+}
 
-    server.Get(R"(/v1/requests/([^/]+)/wait)", [this](const httplib::Request& request, httplib::Response& response) {
-        const std::string id = request.matches[1];
-        long long timeoutMs = 20000;
-        if (request.has_param("timeout_ms")) {
-            auto given = parseInteger(request.get_param_value("timeout_ms"));
-            if (!given) {
-                replyText(response, 400, "timeout_ms must be a whole number of milliseconds.");
-                return;
-            }
-            timeoutMs = std::min(*given, 30000LL);
+void Daemon::create(ConnectionId connection, const http::Request& request)
+{
+    if (static_cast<std::size_t>(m_store.openCount()) >= m_settings.maxOpenRequests)
+        return respond(connection, http::text(429, "Too many open requests (" + std::to_string(m_settings.maxOpenRequests)
+                                                       + "). Resolve or dismiss some first."));
+    http::Response refused;
+    auto body = parseBody(request.body, refused);
+    if (!body)
+        return respond(connection, refused);
+    auto parsed = parseNewRequest(*body);
+    if (!parsed)
+        return respond(connection, http::text(400, "Invalid request: " + parsed.error() + "."));
+    if (auto tooLong = oversizedField(*parsed))
+        return respond(connection, http::text(413, *tooLong));
+    const HelpRequest created = m_store.create(*parsed);
+    if (m_services.announce)
+        m_services.announce(created);
+    respond(connection, requestJson(created, 201));
+}
+
+void Daemon::wait(ConnectionId connection, const std::string& id, const http::Request& request)
+{
+    const auto timeout = waitTimeout(request.queryValue("timeout_ms"), m_settings.defaultWait, m_settings.maxWait);
+    if (!timeout)
+        return respond(connection, http::text(400, "timeout_ms must be a whole number of milliseconds."));
+    const auto found = m_store.find(id);
+    if (!found)
+        return respond(connection, unknownRequest(id));
+    if (!found->isOpen() || timeout->count() == 0)
+        return respond(connection, requestJson(*found));
+
+    // Someone is there for this request again.
+    if (auto orphan = m_orphanTimers.find(id); orphan != m_orphanTimers.end()) {
+        m_loop.cancel(orphan->second);
+        m_orphanTimers.erase(orphan);
+    }
+    m_watchers[id].insert(connection);
+    m_watching[connection].insert(id);
+
+    const auto timer = m_loop.at(EventLoop::Clock::now() + *timeout, [this, id, connection] {
+        auto& waiters = m_waiters[id];
+        std::erase_if(waiters, [&](const Waiter& waiter) { return waiter.connection == connection; });
+        if (waiters.empty())
+            m_waiters.erase(id);
+        m_parked.erase(connection);
+        answerWaiter(id, connection);
+    });
+    m_waiters[id].push_back({connection, timer});
+    m_parked[connection] = id;
+}
+
+void Daemon::answerWaiter(const std::string& id, ConnectionId connection)
+{
+    if (auto found = m_store.find(id))
+        respond(connection, requestJson(*found));
+    else
+        respond(connection, unknownRequest(id));
+}
+
+void Daemon::ending(ConnectionId connection, const std::string& id, std::string_view status,
+                    const http::Request& request)
+{
+    std::optional<std::string> answer;
+    if (!request.body.empty()) {
+        http::Response refused;
+        auto body = parseBody(request.body, refused);
+        if (!body)
+            return respond(connection, refused);
+        if (body->is_object() && body->contains("answer") && (*body)["answer"].is_string())
+            answer = (*body)["answer"].get<std::string>();
+    }
+    auto ended = end(id, status, std::move(answer));
+    respond(connection, ended ? requestJson(*ended) : unknownRequest(id));
+}
+
+std::optional<HelpRequest> Daemon::end(const std::string& id, std::string_view status, std::optional<std::string> answer)
+{
+    const auto before = m_store.find(id);
+    auto ended = m_store.close(id, status, std::move(answer));
+    if (!ended || !before || !before->isOpen())
+        return ended;
+
+    if (auto orphan = m_orphanTimers.find(id); orphan != m_orphanTimers.end()) {
+        m_loop.cancel(orphan->second);
+        m_orphanTimers.erase(orphan);
+    }
+    if (auto watchers = m_watchers.find(id); watchers != m_watchers.end()) {
+        for (ConnectionId connection : watchers->second)
+            m_watching[connection].erase(id);
+        m_watchers.erase(watchers);
+    }
+    if (auto waiters = m_waiters.find(id); waiters != m_waiters.end()) {
+        const auto parked = std::move(waiters->second);
+        m_waiters.erase(waiters);
+        const auto body = requestJson(*ended);
+        for (const auto& waiter : parked) {
+            m_loop.cancel(waiter.timer);
+            m_parked.erase(waiter.connection);
+            respond(waiter.connection, body);
         }
-        if (m_waiters.fetch_add(1) >= m_settings.maxWaiters)
-            timeoutMs = 0;
-        auto found = m_store.awaitClosed(id, std::chrono::milliseconds(timeoutMs));
-        m_waiters.fetch_sub(1);
-        if (!found)
-            replyUnknown(response, id);
-        else
-            replyJson(response, toJson(*found));
-    });
+    }
+    if (m_services.closed)
+        m_services.closed(id);
+    return ended;
+}
 
-    server.Put("/x/status", [this](const httplib::Request& request, httplib::Response& response) {
-        auto body = nlohmann::json::parse(request.body, nullptr, false);
-        if (!body.is_object()) {
-            replyText(response, 400, "The body must be a JSON object.");
-            return;
+void Daemon::connectionClosed(ConnectionId connection, bool /*awaiting*/)
+{
+    if (auto parked = m_parked.find(connection); parked != m_parked.end()) {
+        auto waiters = m_waiters.find(parked->second);
+        if (waiters != m_waiters.end()) {
+            std::erase_if(waiters->second, [&](const Waiter& waiter) {
+                if (waiter.connection != connection)
+                    return false;
+                m_loop.cancel(waiter.timer);
+                return true;
+            });
+            if (waiters->second.empty())
+                m_waiters.erase(waiters);
         }
-        std::lock_guard lock(m_mutex);
-        m_forcedStatus = std::move(body);
-        response.status = 204;
-    });
-    server.Delete("/x/status", [this](const httplib::Request&, httplib::Response& response) {
-        std::lock_guard lock(m_mutex);
-        m_forcedStatus.reset();
-        response.status = 204;
-    });
+        m_parked.erase(parked);
+    }
+    auto watching = m_watching.find(connection);
+    if (watching == m_watching.end())
+        return;
+    const auto ids = std::move(watching->second);
+    m_watching.erase(watching);
+    for (const auto& id : ids) {
+        auto watchers = m_watchers.find(id);
+        if (watchers == m_watchers.end())
+            continue;
+        watchers->second.erase(connection);
+        if (watchers->second.empty()) {
+            m_watchers.erase(watchers);
+            watchOrphan(id);
+        }
+    }
+}
 
-    // Routing misses and bad requests still get a readable message.
-    server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (response.body.empty())
-            replyText(response, response.status, "HTTP " + std::to_string(response.status));
+// The last connection that waited on `id` is gone: unless a new wait comes
+// within the grace, nobody is left to take the answer.
+void Daemon::watchOrphan(const std::string& id)
+{
+    const auto found = m_store.find(id);
+    if (!found || !found->isOpen() || m_orphanTimers.contains(id))
+        return;
+    m_orphanTimers[id] = m_loop.at(EventLoop::Clock::now() + m_settings.orphanGrace, [this, id] {
+        m_orphanTimers.erase(id);
+        if (!m_watchers.contains(id))
+            end(id, RequestStatus::withdrawn);
+    });
+}
+
+void Daemon::forceStatus(ConnectionId connection, const http::Request& request)
+{
+    http::Response refused;
+    auto body = parseBody(request.body, refused);
+    if (!body)
+        return respond(connection, refused);
+    if (!body->is_object())
+        return respond(connection, http::text(400, "The body must be a JSON object."));
+    m_forcedStatus = std::move(*body);
+    respond(connection, {204, {}, {}});
+}
+
+void Daemon::withTailscale(std::function<void(const TailscaleInfo&)> then)
+{
+    const bool fresh = m_tailscale && EventLoop::Clock::now() - m_tailscaleAt < m_settings.tailscaleMaxAge;
+    if (!fresh)
+        refreshTailscale();
+    // A known state answers at once, even while a newer one is being asked for.
+    if (m_tailscale)
+        then(*m_tailscale);
+    else
+        m_tailscaleWaiting.push_back(std::move(then));
+}
+
+void Daemon::refreshTailscale()
+{
+    if (m_tailscaleFetching || !m_services.fetchTailscale)
+        return;
+    m_tailscaleFetching = true;
+    m_services.fetchTailscale([this](TailscaleInfo info) {
+        m_tailscaleFetching = false;
+        m_tailscale = std::move(info);
+        m_tailscaleAt = EventLoop::Clock::now();
+        auto waiting = std::move(m_tailscaleWaiting);
+        m_tailscaleWaiting.clear();
+        for (auto& then : waiting)
+            then(*m_tailscale);
     });
 }
 
@@ -243,140 +406,131 @@ void logLine(const std::string& line)
     std::fflush(stderr);
 }
 
-// httplib's default socket options share the port (SO_REUSEPORT), which would
-// let a second copy listen beside the first; only reuse TIME_WAIT addresses.
-void exclusiveAddress(int socket)
+// Room for a connection per waiting agent: the soft descriptor limit is often 1024.
+void raiseDescriptorLimit()
 {
-    int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-}
-
-bool portInUse(int port)
-{
-    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0)
-        return false;
-    exclusiveAddress(probe);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool inUse = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
-    ::close(probe);
-    return inUse;
-}
-
-class PidFile {
-public:
-    explicit PidFile(std::filesystem::path path) : m_path(std::move(path)) {}
-
-    void write()
-    {
-        std::error_code ignored;
-        std::filesystem::create_directories(m_path.parent_path(), ignored);
-        std::ofstream out(m_path, std::ios::trunc);
-        out << ::getpid() << "\n";
-        if (!out)
-            logLine("cannot write " + m_path.string());
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-
-    // Removes the file only while it still names this process: a newer copy may own it.
-    void remove()
-    {
-        std::ifstream in(m_path);
-        long pid = 0;
-        if (in >> pid && pid == ::getpid()) {
-            std::error_code ignored;
-            std::filesystem::remove(m_path, ignored);
-        }
-    }
-
-private:
-    std::filesystem::path m_path;
-};
+}
 
 } // namespace
 
 int runDaemon(const DaemonEnvironment& environment)
 {
-    // Signals are taken by one thread with sigwait; every other thread,
-    // started later, inherits the blocked mask.
+    // Signals arrive through a signalfd on the loop; threads started later
+    // inherit the blocked mask.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGUSR2); // internal: the server ended by itself
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
 
-    RequestStore store;
-    TailscaleMonitor tailscale({environment.pathVariable});
-    Notifier notifier({environment.pathVariable, [&store](const std::string& id) {
-                           store.close(id, RequestStatus::resolved);
-                       }});
-    DaemonService::Hooks hooks;
-    hooks.tailscale = [&tailscale] { return tailscale.current(); };
-    hooks.announce = [&notifier](const HelpRequest& request) { notifier.announce(request); };
-    hooks.closed = [&notifier](const std::string& id) { notifier.retract(id); };
-    DaemonService service(store, std::move(hooks), {RINGLARK_HELPER_VERSION, environment.port, randomHex(16)});
-
-    httplib::Server server;
-    server.set_socket_options(exclusiveAddress);
-    server.new_task_queue = [] { return new httplib::ThreadPool(64); };
-    server.set_keep_alive_timeout(2);
-    service.install(server);
-
-    if (!server.bind_to_port("127.0.0.1", environment.port)) {
-        if (portInUse(environment.port)) {
-            logLine("port " + std::to_string(environment.port) + " is already in use");
-            return 3;
-        }
-        logLine("cannot listen on 127.0.0.1:" + std::to_string(environment.port));
+    const auto directory = environment.home / ".ringlark";
+    if (auto problem = preparePrivateDirectory(directory)) {
+        logLine(*problem);
         return 1;
     }
 
-    PidFile pidFile(environment.home / ".ringlark" / "daemon.pid");
-    pidFile.write();
-    logLine("started (pid " + std::to_string(::getpid()) + ", port " + std::to_string(environment.port) + ")");
+    // The port first: a second copy must leave the first one's files alone.
+    const Listener tcp = listenTcp(environment.port);
+    if (tcp.fd < 0) {
+        if (tcp.error == EADDRINUSE) {
+            logLine("port " + std::to_string(environment.port) + " is already in use");
+            return 3;
+        }
+        logLine("cannot listen on 127.0.0.1:" + std::to_string(environment.port) + ": " + std::strerror(tcp.error));
+        return 1;
+    }
+    const std::string token = newToken();
+    if (token.empty() || !writeAtomically(directory, "daemon.token", token + "\n")) {
+        logLine("cannot write " + (directory / "daemon.token").string());
+        ::close(tcp.fd);
+        return 1;
+    }
+    const auto socketPath = directory / "daemon.sock";
+    const Listener local = listenLocal(socketPath);
+    if (local.fd < 0) {
+        logLine("cannot listen on " + socketPath.string() + ": " + std::strerror(local.error));
+        ::close(tcp.fd);
+        return 1;
+    }
+    struct stat socketInfo {};
+    ::stat(socketPath.c_str(), &socketInfo);
+    const auto pidFile = directory / "daemon.pid";
+    if (!writeAtomically(directory, "daemon.pid", std::to_string(::getpid()) + "\n"))
+        logLine("cannot write " + pidFile.string());
 
-    std::atomic<bool> signalled{false};
-    std::atomic<bool> finished{false};
-    std::once_flag cleanedUp;
-    auto cleanUp = [&] {
-        std::call_once(cleanedUp, [&] {
-            notifier.shutdown();
-            pidFile.remove();
-            logLine("stopped");
+    EventLoop loop;
+    const int signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (!loop.valid() || signalFd < 0) {
+        logLine("cannot set up the event loop");
+        return 1;
+    }
+    loop.watch(signalFd, EPOLLIN, [&loop](std::uint32_t) { loop.stop(); });
+
+    RequestStore store;
+    auto worker = std::make_unique<Worker>();
+    auto tailscale = std::make_shared<TailscaleMonitor>(TailscaleMonitor::Options{environment.pathVariable});
+    auto post = loop.poster();
+    Daemon* daemonPointer = nullptr;
+    Notifier notifier({environment.pathVariable, [post, &daemonPointer](const std::string& id) {
+                           // From the notification's thread: the request ends on the loop.
+                           post([&daemonPointer, id] {
+                               if (daemonPointer)
+                                   daemonPointer->end(id, RequestStatus::resolved);
+                           });
+                       }});
+
+    HttpServer* serverPointer = nullptr;
+    Daemon::Services services;
+    services.respond = [&serverPointer](Daemon::ConnectionId connection, const http::Response& response) {
+        serverPointer->respond(connection, response);
+    };
+    services.fetchTailscale = [&worker, tailscale, post](std::function<void(TailscaleInfo)> then) {
+        worker->post([tailscale, post, then = std::move(then)] {
+            post([info = tailscale->current(), then] { then(info); });
         });
     };
+    services.announce = [&notifier](const HelpRequest& request) { notifier.announce(request); };
+    services.closed = [&notifier](const std::string& id) { notifier.retract(id); };
 
-    std::thread watcher([&] {
-        int received = 0;
-        sigwait(&signals, &received);
-        if (received == SIGUSR2)
-            return;
-        signalled = true;
-        store.shutdown();
-        while (!server.is_running() && !finished)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        server.stop();
-        // Idle keep-alive connections can hold the server's threads for a
-        // while; a signalled daemon exits promptly regardless.
-        for (int i = 0; i < 50 && !finished; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!finished) {
-            cleanUp();
-            std::_Exit(0);
-        }
-    });
+    Daemon::Settings settings;
+    settings.version = RINGLARK_HELPER_VERSION;
+    settings.access = {token, environment.port};
+    settings.pairingToken = newToken().substr(0, 32);
+    settings.testHooks = environment.testHooks;
+    settings.orphanGrace = environment.orphanGrace;
+    Daemon daemon(loop, store, std::move(services), settings);
+    daemonPointer = &daemon;
 
-    server.listen_after_bind();
-    finished = true;
-    if (!signalled)
-        pthread_kill(watcher.native_handle(), SIGUSR2);
-    watcher.join();
-    cleanUp();
-    return signalled ? 0 : 1;
+    HttpServer server(
+        loop, {}, [&daemon](const HttpServer::Exchange& exchange, http::Request request) {
+            daemon.handle(exchange, std::move(request));
+        },
+        [&daemon](HttpServer::ConnectionId connection, bool awaiting) { daemon.connectionClosed(connection, awaiting); });
+    serverPointer = &server;
+    server.serve(tcp.fd, Transport::tcp);
+    server.serve(local.fd, Transport::local);
+
+    daemon.prefetch();
+    logLine("started (pid " + std::to_string(::getpid()) + ", port " + std::to_string(environment.port) + ")");
+    loop.run();
+
+    daemonPointer = nullptr;
+    notifier.shutdown();
+    // The socket is ours to remove only if no newer daemon put its own there.
+    struct stat now {};
+    if (::stat(socketPath.c_str(), &now) == 0 && now.st_ino == socketInfo.st_ino && now.st_dev == socketInfo.st_dev)
+        ::unlink(socketPath.c_str());
+    removePidFileIfOurs(pidFile, ::getpid());
+    ::close(signalFd);
+    logLine("stopped");
+    return 0;
 }
 
 } // namespace ringlark::helper

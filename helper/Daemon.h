@@ -1,59 +1,115 @@
 #pragma once
 
+#include "helper/Access.h"
+#include "helper/EventLoop.h"
+#include "helper/Http.h"
+#include "helper/HttpServer.h"
 #include "helper/RequestStore.h"
 
 #include <nlohmann/json.hpp>
 
-#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
-
-namespace httplib {
-class Server;
-}
+#include <unordered_map>
+#include <vector>
 
 namespace ringlark::helper {
 
-// The daemon's HTTP routes over a request store; no sockets or processes of its own.
-class DaemonService {
+// The daemon's routes, long polls and request lifetimes, on the loop's thread.
+// Sockets belong to the server and slow work to the services.
+class Daemon {
 public:
-    struct Hooks {
-        std::function<TailscaleInfo()> tailscale;
-        std::function<void(const HelpRequest&)> announce;  // a request was created
+    using ConnectionId = HttpServer::ConnectionId;
+
+    struct Services {
+        std::function<void(ConnectionId, const http::Response&)> respond;
+        // Asks for Tailscale's state; `then` is called on the loop once it is known.
+        std::function<void(std::function<void(TailscaleInfo)> then)> fetchTailscale;
+        std::function<void(const HelpRequest&)> announce; // a request was created
         std::function<void(const std::string& id)> closed; // a request stopped being open
     };
     struct Settings {
         std::string version;
-        int port = 8641;
+        AccessRules access;
         std::string pairingToken;
-        int maxWaiters = 48; // long polls beyond this answer at once, keeping threads for the app
+        bool testHooks = false;
+        std::size_t maxOpenRequests = 100;
+        std::chrono::milliseconds defaultWait{20000};
+        std::chrono::milliseconds maxWait{30000};
+        // How long a request outlives the last connection that waited on it.
+        std::chrono::milliseconds orphanGrace{5000};
+        std::chrono::milliseconds tailscaleMaxAge{3000};
     };
 
-    DaemonService(RequestStore& store, Hooks hooks, Settings settings);
+    Daemon(EventLoop& loop, RequestStore& store, Services services, Settings settings);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
 
-    void install(httplib::Server& server);
+    void handle(const HttpServer::Exchange& exchange, http::Request request);
+    void connectionClosed(ConnectionId connection, bool awaiting);
 
-    DaemonStatus computedStatus() const;
+    // Ends an open request and answers everyone waiting on it; the first ending
+    // wins. The request as it now stands, or nothing for an unknown id.
+    std::optional<HelpRequest> end(const std::string& id, std::string_view status,
+                                   std::optional<std::string> answer = std::nullopt);
+
+    // Asks for Tailscale's state ahead of the first status request.
+    void prefetch() { refreshTailscale(); }
+
+    std::size_t parkedWaits() const { return m_parked.size(); }
 
 private:
-    std::string statusBody() const;
-    std::optional<TailscaleInfo> forcedTailscale() const;
+    struct Waiter {
+        ConnectionId connection;
+        EventLoop::TimerId timer;
+    };
 
+    void route(ConnectionId connection, const http::Request& request);
+    void status(ConnectionId connection);
+    void pairing(ConnectionId connection);
+    void create(ConnectionId connection, const http::Request& request);
+    void wait(ConnectionId connection, const std::string& id, const http::Request& request);
+    void ending(ConnectionId connection, const std::string& id, std::string_view status, const http::Request& request);
+    void forceStatus(ConnectionId connection, const http::Request& request);
+
+    void withTailscale(std::function<void(const TailscaleInfo&)> then);
+    void refreshTailscale();
+    void answerWaiter(const std::string& id, ConnectionId connection);
+    void watchOrphan(const std::string& id);
+    void respond(ConnectionId connection, const http::Response& response) { m_services.respond(connection, response); }
+
+    EventLoop& m_loop;
     RequestStore& m_store;
-    Hooks m_hooks;
+    Services m_services;
     Settings m_settings;
-    mutable std::mutex m_mutex;
+
     std::optional<nlohmann::json> m_forcedStatus;
-    std::atomic<int> m_waiters{0};
+
+    std::optional<TailscaleInfo> m_tailscale;
+    EventLoop::Clock::time_point m_tailscaleAt;
+    bool m_tailscaleFetching = false;
+    std::vector<std::function<void(const TailscaleInfo&)>> m_tailscaleWaiting;
+
+    std::unordered_map<std::string, std::vector<Waiter>> m_waiters; // request id → parked long polls
+    std::unordered_map<ConnectionId, std::string> m_parked;         // connection → the id it waits on
+    // Connections that have waited on an open request, alive or parked: while
+    // one remains, the agent is still there.
+    std::unordered_map<std::string, std::set<ConnectionId>> m_watchers;
+    std::unordered_map<ConnectionId, std::set<std::string>> m_watching;
+    std::unordered_map<std::string, EventLoop::TimerId> m_orphanTimers;
 };
 
 struct DaemonEnvironment {
     int port = 8641;
     std::filesystem::path home;
     std::string pathVariable; // where to look for tailscale and notify-send
+    bool testHooks = false;
+    std::chrono::milliseconds orphanGrace{5000};
 };
 
 // Serves until SIGTERM or SIGINT; gives the process's exit status

@@ -56,6 +56,30 @@ nlohmann::json permissionsJson()
     return {{"screen_recording", true}, {"accessibility", true}};
 }
 
+std::size_t characterCount(std::string_view utf8)
+{
+    std::size_t count = 0;
+    for (unsigned char c : utf8)
+        count += (c & 0xC0u) != 0x80u; // continuation bytes belong to the character before
+    return count;
+}
+
+std::optional<std::string> oversizedField(const NewRequest& request)
+{
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"reason", &request.reason},
+        {"ask", request.ask ? &*request.ask : nullptr},
+        {"app", request.app ? &*request.app : nullptr},
+        {"title", request.title ? &*request.title : nullptr},
+        {"agent", request.agent ? &*request.agent : nullptr},
+    };
+    for (const auto& [name, value] : fields) {
+        if (value && characterCount(*value) > maxFieldCharacters)
+            return std::string("`") + name + "` is longer than " + std::to_string(maxFieldCharacters) + " characters.";
+    }
+    return std::nullopt;
+}
+
 Expected<NewRequest, std::string> parseNewRequest(const nlohmann::json& object)
 {
     if (!object.is_object())

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace ringlark::helper {
 
@@ -65,6 +66,16 @@ nlohmann::json toJson(const TailscaleInfo& tailscale);
 nlohmann::json toJson(const DaemonStatus& status);
 nlohmann::json toJson(const HelpRequest& request);
 nlohmann::json permissionsJson();
+
+// The longest `reason`, `ask`, `app`, `title` or `agent` accepted, in characters.
+inline constexpr std::size_t maxFieldCharacters = 1000;
+
+// Characters (code points) in UTF-8 text; stray bytes count one each.
+std::size_t characterCount(std::string_view utf8);
+
+// The complaint about the first field of `request` that is too long, naming
+// the field and the bound; nothing when all fit.
+std::optional<std::string> oversizedField(const NewRequest& request);
 
 // Reads `reason` (required, not blank) and the optional texts `ask`, `app`,
 // `title` and `agent`; the error names the offending field.

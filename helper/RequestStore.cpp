@@ -73,27 +73,8 @@ std::optional<HelpRequest> RequestStore::close(const std::string& id, std::strin
         found->status = std::string(status);
         found->answer = std::move(answer);
         found->updatedAt = m_options.now();
-        m_changed.notify_all();
     }
     return *found;
-}
-
-std::optional<HelpRequest> RequestStore::awaitClosed(const std::string& id, std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(m_mutex);
-    m_changed.wait_for(lock, timeout, [&] {
-        auto found = locate(id);
-        return m_shutdown || found == m_requests.end() || !found->isOpen();
-    });
-    auto found = locate(id);
-    return found == m_requests.end() ? std::nullopt : std::optional(*found);
-}
-
-void RequestStore::shutdown()
-{
-    std::lock_guard lock(m_mutex);
-    m_shutdown = true;
-    m_changed.notify_all();
 }
 
 std::vector<HelpRequest>::iterator RequestStore::locate(const std::string& id)

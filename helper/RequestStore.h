@@ -3,7 +3,6 @@
 #include "helper/Records.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -17,7 +16,7 @@ std::uint64_t systemMillis();
 // `bytes` random bytes as lower-case hex, from the system's random source.
 std::string randomHex(std::size_t bytes);
 
-// The daemon's help requests, in memory and shared by the server's threads.
+// The daemon's help requests, in memory.
 // A closed request is kept a while so that the agent waiting on it can read
 // how it ended; only open ones are listed.
 class RequestStore {
@@ -41,13 +40,6 @@ public:
     std::optional<HelpRequest> close(const std::string& id, std::string_view status,
                                      std::optional<std::string> answer = std::nullopt);
 
-    // Blocks until the request is closed, `timeout` passes or the store shuts
-    // down; gives the request as it then stands, or nothing for an unknown id.
-    std::optional<HelpRequest> awaitClosed(const std::string& id, std::chrono::milliseconds timeout);
-
-    // Wakes every waiter for good, so that the server can stop.
-    void shutdown();
-
 private:
     std::vector<HelpRequest>::iterator locate(const std::string& id);
     std::vector<HelpRequest>::const_iterator locate(const std::string& id) const;
@@ -55,9 +47,7 @@ private:
 
     Options m_options;
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
     std::vector<HelpRequest> m_requests; // in creation order
-    bool m_shutdown = false;
 };
 
 } // namespace ringlark::helper

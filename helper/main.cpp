@@ -20,7 +20,9 @@ using namespace ringlark::helper;
 
 constexpr const char* usage =
     "usage: ringlark <command>\n"
-    "  daemon       serve the local API on 127.0.0.1:8641 (RINGLARK_PORT moves it)\n"
+    "  --version    print the version\n"
+    "  daemon       serve the local API on 127.0.0.1:8641 (RINGLARK_PORT moves it) and\n"
+    "               on ~/.ringlark/daemon.sock\n"
     "  permissions  print the permissions this computer grants, as JSON\n"
     "  mcp          serve the request_human tool to a coding agent over stdin/stdout\n"
     "               (RINGLARK_AGENT names the agent; RINGLARK_REQUEST_TIMEOUT_MS and\n"
@@ -73,6 +75,10 @@ std::chrono::milliseconds millisecondsFrom(const char* name, std::chrono::millis
 int main(int argc, char** argv)
 {
     const std::string command = argc == 2 ? argv[1] : "";
+    if (command == "--version") {
+        std::cout << "ringlark " << RINGLARK_HELPER_VERSION << std::endl;
+        return 0;
+    }
     if (command == "permissions") {
         std::cout << dumpJson(permissionsJson()) << std::endl;
         return 0;
@@ -83,8 +89,12 @@ int main(int argc, char** argv)
             std::cerr << "ringlark: RINGLARK_PORT must be a port number from 1 to 65535\n";
             return 2;
         }
-        if (command == "daemon")
-            return runDaemon({*port, homeDirectory(), environmentValue("PATH")});
+        if (command == "daemon") {
+            DaemonEnvironment environment{*port, homeDirectory(), environmentValue("PATH")};
+            environment.testHooks = environmentValue("RINGLARK_TEST_HOOKS") == "1";
+            environment.orphanGrace = millisecondsFrom("RINGLARK_ORPHAN_GRACE_MS", environment.orphanGrace);
+            return runDaemon(environment);
+        }
         McpSettings settings;
         settings.home = homeDirectory();
         if (auto agent = environmentValue("RINGLARK_AGENT"); !agent.empty())
