@@ -2,15 +2,17 @@
 
 #include "daemon/api/LocalAPI.h"
 #include "daemon/supervisor/Log.h"
-#include "support/Text.h"
 
 #include <QFile>
-#include <QProcess>
 
 #include <csignal>
 #include <limits>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace ringlark {
 
@@ -31,15 +33,106 @@ void reportNoStaleDaemon()
     qCCritical(daemonLog, "port 8641 is busy but no stale Ringlark daemon was found");
 }
 
+struct Fd {
+    int fd;
+    ~Fd() { if (fd >= 0) ::close(fd); }
+};
+
+// Up to `limit` bytes of a file opened without following a link.
+std::optional<QByteArray> readSmallFile(const QByteArray& path, qsizetype limit, bool regularOnly)
+{
+    const Fd file{::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)};
+    struct stat st {};
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || (regularOnly && !S_ISREG(st.st_mode)))
+        return std::nullopt;
+    QByteArray bytes(limit, Qt::Uninitialized);
+    qsizetype held = 0;
+    while (held < limit) {
+        const ssize_t n = ::read(file.fd, bytes.data() + held, std::size_t(limit - held));
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        held += n;
+    }
+    bytes.truncate(held);
+    return bytes;
+}
+
 std::optional<std::int32_t> readPidFile(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return parsePid(QString::fromUtf8(file.readAll()));
+    const auto bytes = readSmallFile(QFile::encodeName(path), 4096, true);
+    return bytes ? parsePid(QString::fromUtf8(*bytes)) : std::nullopt;
+}
+
+// A handle on the process itself, so that a pid reused after the check is
+// never signalled; -1 where the system has none.
+int openProcess(std::int32_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+void terminate(std::int32_t pid, int handle)
+{
+#ifdef SYS_pidfd_send_signal
+    if (handle >= 0) {
+        ::syscall(SYS_pidfd_send_signal, handle, SIGTERM, nullptr, 0);
+        return;
+    }
+#endif
+    (void)handle;
+    ::kill(static_cast<pid_t>(pid), SIGTERM);
 }
 
 } // namespace
+
+std::uint32_t currentUid()
+{
+    return ::geteuid();
+}
+
+std::optional<ProcessIdentity> inspectProcess(std::int32_t pid, const QString& procRoot)
+{
+    if (pid <= 0)
+        return std::nullopt;
+    const QByteArray dir = QFile::encodeName(procRoot) + '/' + QByteArray::number(pid);
+    struct stat st {};
+    if (::stat(dir.constData(), &st) != 0)
+        return std::nullopt;
+    char target[4096];
+    const ssize_t length = ::readlink((dir + "/exe").constData(), target, sizeof target);
+    if (length <= 0 || length == sizeof target)
+        return std::nullopt;
+    const auto cmdline = readSmallFile(dir + "/cmdline", 64 * 1024, false);
+    if (!cmdline)
+        return std::nullopt;
+    ProcessIdentity process{QByteArray(target, length), {}, std::uint32_t(st.st_uid)};
+    // NUL-terminated arguments, one after the other.
+    for (qsizetype start = 0; start < cmdline->size();) {
+        qsizetype end = cmdline->indexOf('\0', start);
+        if (end < 0)
+            end = cmdline->size();
+        process.arguments.append(cmdline->mid(start, end - start));
+        start = end + 1;
+    }
+    return process;
+}
+
+bool isRinglarkDaemon(const ProcessIdentity& process, std::uint32_t uid)
+{
+    QByteArrayView executable = process.executable;
+    // The daemon of a version since replaced on disk.
+    if (executable.endsWith(" (deleted)"))
+        executable.chop(10);
+    const qsizetype slash = executable.lastIndexOf('/');
+    return executable.sliced(slash + 1) == "ringlark" && process.arguments.size() >= 2 &&
+           process.arguments[1] == "daemon" && process.uid == uid;
+}
 
 StatusProbe statusProbe(QUrl base, DaemonAccess access)
 {
@@ -74,30 +167,21 @@ std::optional<std::int32_t> parsePid(QStringView text)
     return static_cast<std::int32_t>(value);
 }
 
-QString commandLine(std::int32_t of, const QString& psProgram)
-{
-    QProcess ps;
-    ps.setStandardErrorFile(QProcess::nullDevice());
-    ps.start(psProgram, {QStringLiteral("-o"), QStringLiteral("command="), QStringLiteral("-p"), QString::number(of)});
-    if (!ps.waitForStarted())
-        return {};
-    ps.waitForFinished(-1);
-    return repairUtf8(ps.readAllStandardOutput());
-}
-
 QCoro::Task<> stopStale(StaleDaemonOptions options, TaskHandle token)
 {
     if (!co_await options.probe())
         co_return;
 
     const auto pid = readPidFile(options.pidFile);
-    if (!pid || *pid == options.ownPid || !commandLine(*pid, options.psProgram).contains(u"ringlark")) {
+    const Fd handle{pid && *pid > 0 && *pid != options.ownPid ? openProcess(*pid) : -1};
+    const auto process = pid && *pid != options.ownPid ? inspectProcess(*pid, options.procRoot) : std::nullopt;
+    if (!process || !isRinglarkDaemon(*process, options.uid)) {
         reportNoStaleDaemon();
         co_return;
     }
 
     qCInfo(daemonLog, "stopping stale daemon %d", *pid);
-    ::kill(static_cast<pid_t>(*pid), SIGTERM);
+    terminate(*pid, handle.fd);
 
     for (int probe = 0; probe < options.probeBudget; ++probe) {
         if (!co_await options.probe())

@@ -16,6 +16,9 @@
 
 namespace ringlark {
 
+// The effective user of this process.
+std::uint32_t currentUid();
+
 // Asks whether something answers the daemon's status endpoint.
 using StatusProbe = std::function<QCoro::Task<bool>()>;
 
@@ -32,23 +35,36 @@ struct StaleDaemonOptions {
     // Between probes while waiting for the port to free, and how many.
     std::chrono::nanoseconds pause = std::chrono::milliseconds(100);
     int probeBudget = 40;
-    QString psProgram = QStringLiteral("/bin/ps");
+    // Where the system describes its processes, and the user a stale daemon
+    // must belong to.
+    QString procRoot = QStringLiteral("/proc");
+    std::uint32_t uid = currentUid();
 };
 
 // Parses a pid file's content: surrounding white space is dropped, then an
 // optional sign and decimal digits only, within the 32-bit signed range.
 std::optional<std::int32_t> parsePid(QStringView text);
 
-// The command line of process `of` as the process-status tool prints it
-// (trailing line break included), or empty when the tool cannot run. Blocks
-// until the tool exits.
-QString commandLine(std::int32_t of, const QString& psProgram = QStringLiteral("/bin/ps"));
+// A process as the system reports it.
+struct ProcessIdentity {
+    QByteArray executable;       // as the system resolves it, " (deleted)" after an upgrade
+    QList<QByteArray> arguments; // argv, the program name first
+    std::uint32_t uid = 0;
+};
+
+// Reads `<procRoot>/<pid>`; nothing when the process is gone or hidden.
+std::optional<ProcessIdentity> inspectProcess(std::int32_t pid, const QString& procRoot = QStringLiteral("/proc"));
+
+// Whether `process` is a daemon of ours: an executable file named exactly
+// "ringlark", run with "daemon" as its first argument, by `uid`.
+bool isRinglarkDaemon(const ProcessIdentity& process, std::uint32_t uid);
 
 // Stops a copy of the daemon left over from an earlier run that still holds
-// the port: only a process named in the pid file whose command line contains
-// "ringlark" is sent SIGTERM, and then the port is watched until it frees or
-// the probe budget runs out. Failures are logged, never raised. Cancelling
-// `token` only shortens the pauses.
+// the port: only the process named in the pid file that is identified as a
+// daemon of ours is sent SIGTERM, and then the port is watched until it frees
+// or the probe budget runs out. Where the system does not describe its
+// processes, nothing is signalled. Failures are logged, never raised.
+// Cancelling `token` only shortens the pauses.
 QCoro::Task<> stopStale(StaleDaemonOptions options, TaskHandle token = {});
 
 } // namespace ringlark

@@ -52,14 +52,24 @@ struct DaemonTest : ::testing::Test {
     ~DaemonTest() override { qInstallMessageHandler(previous); }
 };
 
-// A live process whose command line starts with `name`.
+// A live process: a copy of tail at `executable`, following files in `dir`,
+// started through a shell that runs `exec` with `execArgs` (argv included).
 struct StandIn {
-    explicit StandIn(const QString& name, bool ignoreTerm = false)
+    StandIn(const QTemporaryDir& dir, const QString& executable, const QString& execArgs, bool ignoreTerm = false)
     {
-        process.start("/bin/bash", {"-c", QString(ignoreTerm ? "trap '' TERM; " : "") + "exec -a " + name + " sleep 30"});
+        QDir().mkpath(QFileInfo(executable).path());
+        QFile::copy("/usr/bin/tail", executable);
+        for (const char* name : {"daemon", "mcp", "notes"})
+            writeFile(dir.filePath(name), "");
+        process.setWorkingDirectory(dir.path());
+        process.start("/bin/bash", {"-c", QString(ignoreTerm ? "trap '' TERM; " : "") + "exec " + execArgs});
         pid = process.waitForStarted() ? static_cast<std::int32_t>(process.processId()) : 0;
-        // Signals must not reach bash before it has exec'd.
-        spinUntil([&] { return commandLine(pid).startsWith(name); });
+        // Signals must not reach the shell before it has exec'd; the new
+        // arguments show a moment after the new executable.
+        spinUntil([&] {
+            const auto seen = inspectProcess(pid);
+            return seen && seen->executable.startsWith(QFile::encodeName(executable)) && seen->arguments.size() > 2;
+        });
     }
     ~StandIn() { process.kill(); process.waitForFinished(); }
     bool alive() { return process.state() == QProcess::Running; }
@@ -132,24 +142,74 @@ TEST(StaleDaemonTest, ParsesPidFilesStrictly)
         EXPECT_EQ(parsePid(bad), std::nullopt) << QString::fromUtf16(bad).toStdString();
 }
 
-TEST_F(StaleCleanupTest, OnlyAnotherProcessNamedRinglarkIsSignalledAndWatchedWithinTheProbeBudget)
+TEST(StaleDaemonTest, IdentifiesOnlyOurOwnDaemonExecutable)
 {
-    StandIn capitals("RINGLARK-stand-in"), daemon("ringlark-stand-in"), stubborn("ringlark-stand-in", true);
+    const QByteArray helper = "/opt/Ringlark.app/Contents/Helpers/ringlark";
+    const struct {
+        QByteArray executable;
+        QList<QByteArray> arguments;
+        std::uint32_t uid;
+        bool daemon;
+    } cases[] = {
+        {helper, {helper, "daemon"}, 1000, true},
+        {helper + " (deleted)", {"ringlark", "daemon", "--verbose"}, 1000, true}, // replaced by an upgrade
+        {helper, {helper, "daemon"}, 0, false},                                  // someone else's
+        {helper, {helper, "mcp"}, 1000, false},
+        {helper, {helper}, 1000, false},
+        {helper, {helper, "daemon "}, 1000, false},
+        {"/usr/bin/vim", {"vim", "/home/u/src/ringlark", "daemon"}, 1000, false},
+        {"/usr/bin/sleep", {"ringlark", "daemon"}, 1000, false}, // renamed argv[0]
+        {"/opt/ringlark/bin/ringlark-old", {"ringlark", "daemon"}, 1000, false},
+        {"/opt/RINGLARK", {"RINGLARK", "daemon"}, 1000, false},
+        {"/opt/ringlark (deleted) x", {"ringlark", "daemon"}, 1000, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isRinglarkDaemon({c.executable, c.arguments, c.uid}, 1000), c.daemon) << c.executable.toStdString();
+}
+
+TEST_F(StaleCleanupTest, OnlyOurOwnDaemonIsSignalledAndWatchedWithinTheProbeBudget)
+{
+    const QString ringlark = dir.filePath("bin/ringlark");
+    StandIn impostor(dir, dir.filePath("bin/editor"), "-a ringlark " + dir.filePath("bin/editor") + " daemon -f notes");
+    StandIn mcp(dir, ringlark, ringlark + " mcp -f");
+    StandIn daemon(dir, ringlark, ringlark + " daemon -f"), stubborn(dir, ringlark, ringlark + " daemon -f", true);
     run([] { return false; }, QByteArray::number(daemon.pid)); // nothing on the port: nothing to stop
-    run([] { return true; }, QByteArray::number(capitals.pid));
+    run([] { return true; }, QByteArray::number(impostor.pid));
+    run([] { return true; }, QByteArray::number(mcp.pid));
     run([] { return true; }, QByteArray::number(daemon.pid), 1ms, daemon.pid);
-    EXPECT_EQ(probes, 3);
+    run([] { return true; }, "-1"); // never a process group
+    // A pid file that is a link is not read.
+    writeFile(dir.filePath("elsewhere"), QByteArray::number(daemon.pid));
+    QFile::remove(dir.filePath("daemon.pid"));
+    QFile::link(dir.filePath("elsewhere"), dir.filePath("daemon.pid"));
+    StaleDaemonOptions linked{dir.filePath("daemon.pid"), [this] { ++probes; return answer(true); }};
+    ASSERT_TRUE(await(stopStale(std::move(linked)), 5s));
+    QFile::remove(dir.filePath("daemon.pid"));
+    EXPECT_EQ(probes, 6);
+    EXPECT_EQ(log, QStringList(5, "critical: port 8641 is busy but no stale Ringlark daemon was found"));
+    log.clear();
 
     run([&] { return daemon.alive(); }, " " + QByteArray::number(daemon.pid) + "\n", 150ms);
-    EXPECT_EQ(probes, 3 + 3); // exited during the first pause
+    EXPECT_EQ(probes, 6 + 3); // exited during the first pause
     EXPECT_EQ(daemon.process.exitCode(), SIGTERM);
     run([] { return true; }, QByteArray::number(stubborn.pid));
-    EXPECT_EQ(probes, 6 + 41);
+    EXPECT_EQ(probes, 9 + 41);
     spinFor(50ms);
-    EXPECT_TRUE(stubborn.alive() && capitals.alive());
-    EXPECT_EQ(log, QStringList(2, "critical: port 8641 is busy but no stale Ringlark daemon was found") +
-                       QStringList({QString("info: stopping stale daemon %1").arg(daemon.pid),
-                                    QString("info: stopping stale daemon %1").arg(stubborn.pid)}));
+    EXPECT_TRUE(stubborn.alive() && impostor.alive() && mcp.alive());
+    EXPECT_EQ(log, QStringList({QString("info: stopping stale daemon %1").arg(daemon.pid),
+                                QString("info: stopping stale daemon %1").arg(stubborn.pid)}));
+}
+
+TEST_F(StaleCleanupTest, ADaemonWhoseExecutableWasReplacedIsStillOurs)
+{
+    const QString ringlark = dir.filePath("old/ringlark");
+    StandIn daemon(dir, ringlark, ringlark + " daemon -f");
+    QFile::remove(ringlark);
+    ASSERT_TRUE(inspectProcess(daemon.pid)->executable.endsWith(" (deleted)"));
+    run([&] { return daemon.alive(); }, QByteArray::number(daemon.pid), 50ms);
+    EXPECT_FALSE(daemon.alive());
+    EXPECT_EQ(daemon.process.exitCode(), SIGTERM);
+    EXPECT_EQ(log, QStringList{QString("info: stopping stale daemon %1").arg(daemon.pid)});
 }
 
 namespace {
