@@ -40,8 +40,9 @@ TEST(Daemon, ServesTheAppsEndpointsRefusesASecondCopyAndCleansUpOnSigterm)
     QTcpSocket socket;
     socket.connectToHost("127.0.0.1", quint16(daemon.port));
     ASSERT_TRUE(socket.waitForConnected(1000));
-    socket.write(QByteArray::fromStdString("POST /v1/requests/" + id + "/cancel HTTP/1.1\r\n") +
-                 "Host: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    socket.write(QByteArray::fromStdString("POST /v1/requests/" + id + "/cancel HTTP/1.1\r\nHost: 127.0.0.1:"
+                                           + std::to_string(daemon.port) + "\r\nX-Ringlark-Token: " + daemon.token()
+                                           + "\r\nConnection: close\r\n\r\n"));
     ASSERT_TRUE(socket.waitForReadyRead(1500));
     EXPECT_EQ(socket.readLine().trimmed(), "HTTP/1.1 200 OK");
     EXPECT_EQ(http(daemon.port, "/v1/requests/no-such-id/cancel", "").status, 404);
@@ -53,8 +54,12 @@ TEST(Daemon, ServesTheAppsEndpointsRefusesASecondCopyAndCleansUpOnSigterm)
     EXPECT_FALSE(QFile::exists(pidFile));
 }
 
-TEST(HelperCommands, PermissionsPrintsGrantedAndBadArgumentsPrintUsage)
+TEST(HelperCommands, VersionPermissionsAndBadArgumentsPrintUsage)
 {
+    HelperRun version({"--version"});
+    ASSERT_TRUE(version.finish());
+    EXPECT_EQ(version.process.readAllStandardOutput(), "ringlark " RINGLARK_HELPER_VERSION "\n");
+
     HelperRun permissions({"permissions"});
     ASSERT_TRUE(permissions.finish());
     EXPECT_EQ(permissions.process.exitCode(), 0);

@@ -36,12 +36,22 @@ struct HttpReply {
     json parsed() const { return json::parse(body, nullptr, false); }
 };
 
-// A GET, or a POST of `body` when given.
+// The token of the daemon serving each port, as HelperRun::serving() found it.
+inline std::map<int, std::string>& daemonTokens()
+{
+    static std::map<int, std::string> tokens;
+    return tokens;
+}
+
+// A GET, or a POST of `body` when given; with the daemon's token when known.
 inline HttpReply http(int port, const std::string& path, const std::optional<std::string>& body = {})
 {
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(5s);
-    auto result = body ? client.Post(path, *body, "application/json") : client.Get(path);
+    httplib::Headers headers;
+    if (auto token = daemonTokens().find(port); token != daemonTokens().end())
+        headers.emplace("X-Ringlark-Token", token->second);
+    auto result = body ? client.Post(path.c_str(), headers, *body, "application/json") : client.Get(path.c_str(), headers);
     return result ? HttpReply{result->status, result->body} : HttpReply{};
 }
 
@@ -69,10 +79,17 @@ public:
 
     bool serving()
     {
-        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(10ms))
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(10ms)) {
+            daemonTokens()[port] = token();
             if (http(port, "/v1/status").status == 200)
                 return true;
+        }
         return false;
+    }
+    // The token the daemon wrote into this run's home.
+    std::string token() const
+    {
+        return readFile(home + "/.ringlark/daemon.token").trimmed().toStdString();
     }
     bool finish(std::chrono::milliseconds timeout = 5s)
     {

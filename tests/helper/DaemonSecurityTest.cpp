@@ -1,0 +1,240 @@
+// The daemon as a stranger meets it: a real process on an ephemeral port with
+// a temporary home, spoken to byte by byte.
+
+#include "helper/HelperProcess.h"
+#include "helper/RawHttp.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace ringlark::test;
+
+namespace {
+
+unsigned modeOf(const QString& path)
+{
+    struct stat info {};
+    return ::lstat(path.toLocal8Bit().constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+struct Daemon {
+    explicit Daemon(const std::map<QString, QString>& environment = {}) : run({"daemon"}, environment)
+    {
+        serving = run.serving();
+        token = run.token();
+        host = "127.0.0.1:" + std::to_string(run.port);
+        socket = (run.home + "/.ringlark/daemon.sock").toStdString();
+    }
+    // One exchange on a fresh connection over TCP (or the Unix socket).
+    RawReply tcp(const std::string& wire) const { return exchangeOn(connectTcp(run.port), wire); }
+    RawReply local(const std::string& wire) const { return exchangeOn(connectLocal(socket), wire); }
+    int statusCode() const { return tcp(requestText("GET", "/v1/status", token, host)).status; }
+
+    HelperRun run;
+    bool serving = false;
+    std::string token, host, socket;
+};
+
+} // namespace
+
+TEST(DaemonSecurity, OnlyTheTokenHolderWithALocalHostAndNoOriginIsServed)
+{
+    Daemon daemon;
+    ASSERT_TRUE(daemon.serving);
+    const QString directory = daemon.run.home + "/.ringlark";
+    EXPECT_EQ(modeOf(directory), 0700u);
+    EXPECT_EQ(modeOf(directory + "/daemon.token"), 0600u);
+    EXPECT_EQ(modeOf(directory + "/daemon.pid"), 0600u);
+    ASSERT_EQ(daemon.token.size(), 64u);
+    EXPECT_EQ(daemon.token.find_first_not_of("0123456789abcdef"), std::string::npos);
+
+    const std::string& token = daemon.token;
+    const std::string& host = daemon.host;
+    const std::string json = "{\"reason\":\"r\"}";
+    const struct {
+        const char* what;
+        std::string wire;
+        int overTcp, overSocket;
+    } cases[] = {
+        {"served", requestText("GET", "/v1/status", token, host), 200, 200},
+        {"plain localhost", requestText("GET", "/v1/status", token, "localhost"), 403, 200},
+        {"no token", requestText("GET", "/v1/requests", "", host), 403, 403},
+        {"wrong token", requestText("GET", "/v1/requests", std::string(64, 'a'), host), 403, 403},
+        {"token prefix", requestText("GET", "/v1/requests", token.substr(0, 63), host), 403, 403},
+        {"web page", requestText("GET", "/v1/status", token, host, {}, "Origin: http://evil.example\r\n"), 403, 403},
+        {"rebound name", requestText("GET", "/v1/status", token, "evil.example:" + host.substr(10)), 403, 403},
+        {"form post", "POST /v1/requests HTTP/1.1\r\nHost: " + host + "\r\nX-Ringlark-Token: " + token
+                          + "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(json.size())
+                          + "\r\n\r\n" + json,
+         415, 415},
+        {"no hooks", requestText("PUT", "/x/status", token, host, "{}"), 404, 404},
+        {"unknown path", requestText("GET", "/v2/status", token, host), 404, 404},
+        {"wrong method", requestText("DELETE", "/v1/status", token, host), 405, 405},
+    };
+    for (const auto& [what, wire, overTcp, overSocket] : cases) {
+        EXPECT_EQ(daemon.tcp(wire).status, overTcp) << what;
+        // The socket's peer can only be local; the Host rule adds "localhost" there.
+        std::string local = wire;
+        if (auto at = local.find("Host: " + host); at != std::string::npos && std::string(what) != "rebound name")
+            local.replace(at, 6 + host.size(), "Host: localhost");
+        EXPECT_EQ(daemon.local(local).status, overSocket) << what;
+    }
+    EXPECT_EQ(http(daemon.run.port, "/v1/requests").status, 200); // nothing above created a request
+    EXPECT_EQ(http(daemon.run.port, "/v1/requests").parsed(), json::array());
+
+    // Unknown methods are refused on the request line alone, before any header.
+    for (const std::string method : {"TRACE", "OPTIONS", "BREW", "PATCH"}) {
+        const int fd = connectTcp(daemon.run.port);
+        sendAll(fd, method + " /v1/status HTTP/1.1\r\n");
+        EXPECT_EQ(readReply(fd, 1s).status, 405) << method;
+        ::close(fd);
+    }
+
+    // Only with the variable do the test hooks exist.
+    Daemon hooked(std::map<QString, QString>{{"RINGLARK_TEST_HOOKS", "1"}});
+    ASSERT_TRUE(hooked.serving);
+    EXPECT_EQ(hooked.tcp(requestText("PUT", "/x/status", hooked.token, hooked.host, R"({"pending":7})")).status, 204);
+    EXPECT_EQ(http(hooked.run.port, "/v1/status").parsed()["pending"], 7);
+}
+
+TEST(DaemonSecurity, AnotherUserCanNeitherConnectNorReadTheToken)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    Daemon daemon;
+    ASSERT_TRUE(daemon.serving);
+    const std::string tokenPath = (daemon.run.home + "/.ringlark/daemon.token").toStdString();
+    ::chmod(daemon.run.home.toLocal8Bit().constData(), 0755); // the home itself may be open to all
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(10);
+        int failures = 0;
+        const int fd = connectLocal(daemon.socket);
+        if (fd >= 0)
+            failures |= 1;
+        std::ifstream token(tokenPath);
+        if (token.is_open())
+            failures |= 2;
+        ::_exit(failures);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: connected to the socket, 2: read the token, 10: could not switch user";
+}
+
+TEST(DaemonSecurity, PlantedLinksAndForeignPlacesAreRefusedOrReplaced)
+{
+    QTemporaryDir root;
+    const std::filesystem::path base = root.path().toStdString();
+
+    // A symbolic link as the directory: refused with one line and status 1.
+    std::filesystem::create_directories(base / "elsewhere");
+    std::filesystem::create_directories(base / "linked");
+    std::filesystem::create_symlink(base / "elsewhere", base / "linked" / ".ringlark");
+    HelperRun linked({"daemon"}, {}, QString::fromStdString((base / "linked").string()));
+    ASSERT_TRUE(linked.finish(3s));
+    EXPECT_EQ(linked.process.exitCode(), 1);
+    const auto complaint = linked.process.readAllStandardError();
+    EXPECT_TRUE(complaint.contains("symbolic link")) << complaint.toStdString();
+    EXPECT_TRUE(std::filesystem::is_empty(base / "elsewhere"));
+
+    // A link at the pid file (and a loose directory): the link is replaced, its target untouched.
+    const auto directory = base / "home" / ".ringlark";
+    std::filesystem::create_directories(directory);
+    std::filesystem::permissions(directory, std::filesystem::perms(0755));
+    std::ofstream(base / "victim") << "precious";
+    std::filesystem::create_symlink(base / "victim", directory / "daemon.pid");
+    std::filesystem::create_symlink(base / "victim", directory / "daemon.token");
+    {
+        HelperRun daemon({"daemon"}, {}, QString::fromStdString((base / "home").string()));
+        ASSERT_TRUE(daemon.serving());
+        EXPECT_EQ(modeOf(QString::fromStdString(directory.string())), 0700u);
+        EXPECT_FALSE(std::filesystem::is_symlink(directory / "daemon.pid"));
+        EXPECT_EQ(readFile(QString::fromStdString(directory.string()) + "/daemon.pid").trimmed().toLongLong(),
+                  daemon.process.processId());
+        ::kill(pid_t(daemon.process.processId()), SIGTERM);
+        ASSERT_TRUE(daemon.finish(2s));
+        EXPECT_FALSE(std::filesystem::exists(directory / "daemon.pid"));
+        EXPECT_FALSE(std::filesystem::exists(directory / "daemon.sock"));
+    }
+    EXPECT_EQ(readFile(QString::fromStdString((base / "victim").string())), "precious");
+}
+
+TEST(DaemonSecurity, APortHeldBySomeoneElseMeansStatusThreeAndNoFilesTouched)
+{
+    QTcpServer squatter;
+    ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost));
+    HelperRun daemon({"daemon"}, {}, {}, squatter.serverPort());
+    ASSERT_TRUE(daemon.finish(3s));
+    EXPECT_EQ(daemon.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(daemon.process.exitCode(), 3);
+    EXPECT_FALSE(QFile::exists(daemon.home + "/.ringlark/daemon.token"));
+    EXPECT_FALSE(QFile::exists(daemon.home + "/.ringlark/daemon.sock"));
+}
+
+TEST(DaemonLimits, EveryBadInputGetsItsStatusAndTheDaemonKeepsAnswering)
+{
+    Daemon daemon;
+    ASSERT_TRUE(daemon.serving);
+    const std::string& token = daemon.token;
+    const std::string& host = daemon.host;
+    auto post = [&](const std::string& body) { return requestText("POST", "/v1/requests", token, host, body); };
+    const std::string longReason = R"({"reason":")" + std::string(1001, 'x') + "\"}";
+    const std::string longAsk = R"({"reason":"r","ask":")" + std::string(1001, 'x') + "\"}";
+    const struct {
+        const char* what;
+        std::string wire;
+        int status;
+        std::string says;
+    } cases[] = {
+        {"deep nesting", post(std::string(60000, '[')), 400, "nests"},
+        {"nesting hidden in a value", post(R"({"reason":"r","x":)" + std::string(40, '[') + std::string(40, ']') + "}"),
+         400, "nests"},
+        {"10 MB body", "POST /v1/requests HTTP/1.1\r\nHost: " + host + "\r\nX-Ringlark-Token: " + token
+                           + "\r\nContent-Type: application/json\r\nContent-Length: 10485760\r\n\r\n",
+         413, "65536"},
+        {"long reason", post(longReason), 413, "`reason` is longer than 1000 characters"},
+        {"long ask", post(longAsk), 413, "`ask`"},
+        {"not JSON", post("{reason"), 400, ""},
+        {"chunked body", "POST /v1/requests HTTP/1.1\r\nHost: " + host + "\r\nX-Ringlark-Token: " + token
+                             + "\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n",
+         411, ""},
+        {"huge header", "GET /v1/status HTTP/1.1\r\nX-Pad: " + std::string(20000, 'p') + "\r\n\r\n", 431, ""},
+        {"bad wait timeout", requestText("GET", "/v1/requests/x/wait?timeout_ms=ten", token, host), 400, ""},
+    };
+    for (const auto& [what, wire, status, says] : cases) {
+        const auto reply = daemon.tcp(wire);
+        EXPECT_EQ(reply.status, status) << what;
+        EXPECT_NE(reply.body.find(says), std::string::npos) << what << ": " << reply.body;
+        EXPECT_EQ(daemon.statusCode(), 200) << "after " << what;
+    }
+
+    // A wait asked for 999999999999 ms is held to 30 s: it stays parked while status answers.
+    const auto created = http(daemon.run.port, "/v1/requests", R"({"reason":"first"})").parsed();
+    const std::string id = created["id"];
+    const int waiter = connectLocal(daemon.socket);
+    sendAll(waiter, requestText("GET", "/v1/requests/" + id + "/wait?timeout_ms=999999999999", token, "localhost"));
+    EXPECT_EQ(readReply(waiter, 200ms).status, 0);
+    EXPECT_EQ(daemon.statusCode(), 200);
+
+    // The 101st open request is refused, with the reason.
+    for (int i = 1; i < 100; ++i)
+        ASSERT_EQ(daemon.tcp(post(R"({"reason":"more"})")).status, 201) << i;
+    const auto refused = daemon.tcp(post(R"({"reason":"one too many"})"));
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.body, "Too many open requests (100). Resolve or dismiss some first.");
+
+    EXPECT_EQ(http(daemon.run.port, "/v1/requests/" + id + "/cancel", "").status, 200);
+    const auto ended = readReply(waiter, 1s);
+    ::close(waiter);
+    EXPECT_EQ(ended.status, 200);
+    EXPECT_EQ(json::parse(ended.body, nullptr, false)["status"], "dismissed");
+    EXPECT_EQ(daemon.tcp(post(R"({"reason":"room again"})")).status, 201);
+}
