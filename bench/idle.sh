@@ -1,0 +1,70 @@
+#!/bin/bash
+# What the application and its daemon cost while nothing happens.
+#
+# usage: bench/idle.sh [seconds] [build-dir]
+#   seconds    length of the idle window (default 60)
+#   build-dir  an existing build tree holding Ringlark.app; without one a
+#              Release build is made in build-bench/ next to this folder
+#
+# Runs the application on a private Xvfb display with a tray host, with a
+# temporary HOME, lets it start its daemon, waits for the first polls to
+# settle, then samples /proc over the window (see procstat.py).
+set -euo pipefail
+
+seconds=${1:-60}
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+build=${2:-}
+settle=${SETTLE_SECONDS:-5}
+
+if [[ -z $build ]]; then
+    build=$root/build-bench
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DRINGLARK_TESTS=OFF >/dev/null
+    cmake --build "$build" --target Ringlark ringlark -j2 >/dev/null
+fi
+app=$build/Ringlark.app/Contents/MacOS/Ringlark
+[[ -x $app ]] || { echo "no application at $app" >&2; exit 1; }
+
+# The application only talks to the default port: it must be free.
+if grep -q ':21C1 00000000:0000 0A' /proc/net/tcp; then
+    echo "port 8641 is in use; stop whatever holds it first" >&2
+    exit 1
+fi
+
+display=
+for n in $(seq 90 120); do
+    if [[ ! -e /tmp/.X11-unix/X$n && ! -e /tmp/.X$n-lock ]]; then display=:$n; break; fi
+done
+[[ -n $display ]] || { echo "no spare X display" >&2; exit 1; }
+
+home=$(mktemp -d /tmp/ringlark-bench.XXXXXX)
+pids=()
+cleanup() {
+    for ((i=${#pids[@]}-1; i>=0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$home"
+}
+trap cleanup EXIT
+
+Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X${display#:} ]] && break; sleep 0.1; done
+DISPLAY=$display trayer --edge top --align right --widthtype request >/dev/null 2>&1 &
+pids+=($!)
+
+HOME=$home DISPLAY=$display "$app" >"$home/app.log" 2>&1 &
+apppid=$!
+pids+=($apppid)
+
+daemonpid=
+for _ in $(seq 100); do
+    daemonpid=$(pgrep -P "$apppid" -x ringlark || true)
+    [[ -n $daemonpid ]] && break
+    sleep 0.1
+done
+[[ -n $daemonpid ]] || { echo "the application started no daemon" >&2; cat "$home/app.log" >&2; exit 1; }
+
+sleep "$settle"
+echo "build: $build"
+echo "daemon: $(readlink -f /proc/$daemonpid/exe) (pid $daemonpid), app pid $apppid"
+/usr/bin/python3 "$here/procstat.py" "$seconds" app="$apppid" daemon="$daemonpid"
