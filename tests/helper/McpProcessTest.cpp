@@ -30,7 +30,8 @@ std::string textOf(const std::optional<json>& message)
 void write(HelperRun& run, const std::string& bytes)
 {
     run.process.write(QByteArray::fromStdString(bytes));
-    run.process.waitForBytesWritten(2000);
+    while (run.process.bytesToWrite() > 0 && run.process.waitForBytesWritten(2000)) {
+    }
 }
 
 QString homeOf(const FakeDaemon& daemon) { return QString::fromStdString(daemon.home.string()); }
