@@ -127,19 +127,18 @@ public:
             }
             if (ready <= 0)
                 continue;
-            if (fds[0].revents) {
-                signalfd_siginfo info{};
-                while (::read(m_signals, &info, sizeof info) == sizeof info) {
-                    if (m_closing)
-                        return 0; // asked twice: stop waiting for the daemon
-                    close(Clock::now());
-                }
-            }
+            // Exchanges first: the signal and the input may end calls and free them.
             const std::size_t first = watchingInput ? 2 : 1;
-            if (watchingInput && !m_closing && fds[1].revents)
-                readInput();
             for (std::size_t i = first; i < fds.size(); ++i)
                 owners[i - first]->onEvents(fds[i].revents);
+            if (fds[0].revents) {
+                signalfd_siginfo info{};
+                // A repeated signal changes nothing: the withdrawal is bounded already.
+                while (::read(m_signals, &info, sizeof info) == sizeof info)
+                    close(Clock::now());
+            }
+            if (watchingInput && !m_closing && fds[1].revents)
+                readInput();
         }
         if (!m_calls.empty() || !m_withdrawals.empty())
             diagnose("exiting with requests the daemon did not confirm as withdrawn");

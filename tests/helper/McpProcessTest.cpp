@@ -330,3 +330,51 @@ TEST(Mcp, ManyConcurrentCallsAreAllCreatedAndEachEndsExactlyOnce)
     }
     EXPECT_FALSE(mcp.nextMessage(200ms));
 }
+
+TEST(Mcp, AgainstTheRealDaemon)
+{
+    HelperRun daemon({"daemon"});
+    ASSERT_TRUE(daemon.serving());
+    HelperRun mcp({"mcp"}, {{"RINGLARK_AGENT", "Codex"}, {"RINGLARK_PROGRESS_INTERVAL_MS", "40"}}, daemon.home,
+                  daemon.port);
+    auto open = [&] { return http(daemon.port, "/v1/requests").parsed(); };
+    auto openOnce = [&](std::size_t count) {
+        json listed;
+        for (int i = 0; i < 300 && (listed = open()).size() != count; ++i)
+            std::this_thread::sleep_for(10ms);
+        return listed;
+    };
+
+    mcp.send(askForHelp(1, {{"reason", "Sign in"}}, {{"progressToken", 5}}));
+    auto listed = openOnce(1);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["agent"], "Codex");
+    EXPECT_FALSE(mcp.nextMessage(200ms));
+    EXPECT_FALSE(mcp.progress.empty());
+    http(daemon.port, "/v1/requests/" + listed[0]["id"].get<std::string>() + "/cancel", "");
+    EXPECT_EQ(mcp.nextMessage().value_or(json())["result"]["isError"], true);
+
+    mcp.send(askForHelp(2, {{"reason", "Unlock the keychain"}}));
+    ASSERT_EQ(openOnce(1).size(), 1u);
+    mcp.send(json{{"jsonrpc", "2.0"}, {"method", "notifications/cancelled"}, {"params", {{"requestId", 2}}}});
+    EXPECT_EQ(openOnce(0), json::array());
+
+    mcp.send(askForHelp(3, {{"reason", "Enter the SMS code"}}));
+    listed = openOnce(1);
+    ASSERT_EQ(listed.size(), 1u);
+    http(daemon.port, "/v1/requests/" + listed[0]["id"].get<std::string>() + "/resolve", R"({"answer":"492817"})");
+    EXPECT_NE(textOf(mcp.nextMessage()).find("492817"), std::string::npos);
+
+    // The daemon's cap on open requests reaches the agent in its own words; a stop signal withdraws them all.
+    std::string lines;
+    for (int i = 0; i < 101; ++i)
+        lines += askForHelp(100 + i, {{"reason", "call " + std::to_string(i)}}).dump() + "\n";
+    write(mcp, lines);
+    const auto refused = mcp.nextMessage(5s);
+    EXPECT_EQ(refused.value_or(json())["result"]["isError"], true);
+    EXPECT_NE(textOf(refused).find("Too many open requests (100)."), std::string::npos) << textOf(refused);
+    EXPECT_EQ(openOnce(100).size(), 100u);
+    ::kill(pid_t(mcp.process.processId()), SIGTERM);
+    EXPECT_TRUE(mcp.finish(3s));
+    EXPECT_EQ(open(), json::array());
+}
