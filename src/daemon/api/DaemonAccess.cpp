@@ -221,14 +221,14 @@ ListenerOwners findListeners(const char* procNet, std::uint16_t port)
     return wildcard;
 }
 
-bool ownedBy(const ListenerOwners& owners, std::uint32_t uid)
+Listener classify(const ListenerOwners& owners, std::uint32_t uid)
 {
-    if (!owners.complete || owners.count == 0)
-        return false;
     for (int i = 0; i < owners.count; ++i)
         if (owners.uids[i] != uid)
-            return false;
-    return true;
+            return Listener::stranger;
+    if (!owners.complete)
+        return Listener::unknown;
+    return owners.count == 0 ? Listener::nobody : Listener::ours;
 }
 
 DaemonAccess DaemonAccess::inDirectory(const QString& configDirectory, QByteArray procNet, std::uint32_t uid)
@@ -236,7 +236,7 @@ DaemonAccess DaemonAccess::inDirectory(const QString& configDirectory, QByteArra
     auto file = std::make_shared<TokenFile>(configDirectory + QStringLiteral("/daemon.token"), uid);
     return {[file](bool reread) { return reread ? file->reread() : file->read(); },
             [procNet = std::move(procNet), uid](std::uint16_t port) {
-                return ownedBy(findListeners(procNet.constData(), port), uid);
+                return classify(findListeners(procNet.constData(), port), uid);
             }};
 }
 

@@ -60,16 +60,18 @@ struct ListenerOwners {
 // there) for listeners that take connections to 127.0.0.1:<port>.
 ListenerOwners findListeners(const char* procNet, std::uint16_t port);
 
-// Whether every such listener, and at least one, belongs to `uid`.
-bool ownedBy(const ListenerOwners& owners, std::uint32_t uid);
+// Who listens on the port, for a reader of user `uid`. `unknown`: the tables
+// could not be read.
+enum class Listener { nobody, ours, stranger, unknown };
+Listener classify(const ListenerOwners& owners, std::uint32_t uid);
 
 // How the client proves itself to the daemon and makes sure it is talking to
 // the daemon and not to someone else's listener. Copies share one token cache.
 struct DaemonAccess {
     // The token; `reread` forces a fresh read. Nothing: the daemon counts as unreachable.
     std::function<std::optional<QByteArray>(bool reread)> token;
-    // Whether the listener on 127.0.0.1:<port> is ours; unset: not checked.
-    std::function<bool(std::uint16_t port)> ownsListener;
+    // Who listens on 127.0.0.1:<port>; requests go only to `ours`. Unset: not checked.
+    std::function<Listener(std::uint16_t port)> listener;
 
     // The token in `<configDirectory>/daemon.token`, the listener checked in
     // this system's socket tables (where it has them) against our uid.

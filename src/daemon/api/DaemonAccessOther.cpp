@@ -9,7 +9,7 @@ namespace ringlark {
 DaemonAccess DaemonAccess::inDirectory(const QString& configDirectory)
 {
     DaemonAccess access = inDirectory(configDirectory, {}, ::geteuid());
-    access.ownsListener = nullptr;
+    access.listener = nullptr;
     return access;
 }
 

@@ -29,8 +29,12 @@ DaemonSupervisor::DaemonSupervisor(Config config, QObject* parent)
 {
     if (m_config.stale.pidFile.isEmpty())
         m_config.stale.pidFile = m_config.files.pidFile();
-    if (!m_config.stale.probe)
-        m_config.stale.probe = statusProbe(m_config.base, DaemonAccess::inDirectory(m_config.files.configDirectory));
+    if (!m_config.stale.probe) {
+        const auto access = DaemonAccess::inDirectory(m_config.files.configDirectory);
+        m_config.stale.probe = statusProbe(m_config.base, access);
+        if (!m_config.stale.portTakenByStranger)
+            m_config.stale.portTakenByStranger = strangerCheck(m_config.base, access);
+    }
 }
 
 DaemonSupervisor::~DaemonSupervisor()

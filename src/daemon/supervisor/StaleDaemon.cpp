@@ -91,6 +91,15 @@ void terminate(std::int32_t pid, int handle)
 
 } // namespace
 
+std::function<bool()> strangerCheck(QUrl base, DaemonAccess access)
+{
+    if (!access.listener)
+        return {};
+    return [port = static_cast<std::uint16_t>(base.port(8641)), listener = std::move(access.listener)] {
+        return listener(port) == Listener::stranger;
+    };
+}
+
 std::uint32_t currentUid()
 {
     return ::geteuid();
@@ -169,8 +178,12 @@ std::optional<std::int32_t> parsePid(QStringView text)
 
 QCoro::Task<> stopStale(StaleDaemonOptions options, TaskHandle token)
 {
-    if (!co_await options.probe())
+    if (!co_await options.probe()) {
+        // Not our daemon, yet the port is taken: the launch will fail on it.
+        if (options.portTakenByStranger && options.portTakenByStranger())
+            reportNoStaleDaemon();
         co_return;
+    }
 
     const auto pid = readPidFile(options.pidFile);
     const Fd handle{pid && *pid > 0 && *pid != options.ownPid ? openProcess(*pid) : -1};

@@ -27,9 +27,14 @@ using StatusProbe = std::function<QCoro::Task<bool>()>;
 // itself and checks the listener like any other client, through `access`.
 StatusProbe statusProbe(QUrl base, DaemonAccess access);
 
+// Whether `access` sees another user's listener on the port of `base`.
+std::function<bool()> strangerCheck(QUrl base, DaemonAccess access);
+
 struct StaleDaemonOptions {
     QString pidFile;
     StatusProbe probe;
+    // Whether another user's program holds the port; unset: never.
+    std::function<bool()> portTakenByStranger = {};
     // Never signalled, whatever the pid file says.
     std::int64_t ownPid = QCoreApplication::applicationPid();
     // Between probes while waiting for the port to free, and how many.

@@ -35,32 +35,33 @@ TEST(SocketTables, ListenersThatTakeTheConnectionDecide)
     const QByteArray net = dir.path().toUtf8();
     const char* v6any = "00000000000000000000000000000000:1F61";
     const char* v6mapped = "0000000000000000FFFF00000100007F:1F61";
+    using L = Listener;
     struct Case {
         std::string tcp, tcp6;
-        bool owned;
+        Listener listener;
     } cases[] = {
-        {header + row("0100007F:1F61", "0A", 1000), "", true},
-        {header + row("0100007F:1f61", "0A", 1000), "", true}, // hex in either case
-        {header + row("0100007F:1F61", "0A", 0), "", false},
+        {header + row("0100007F:1F61", "0A", 1000), "", L::ours},
+        {header + row("0100007F:1f61", "0A", 1000), "", L::ours}, // hex in either case
+        {header + row("0100007F:1F61", "0A", 0), "", L::stranger},
         // The exact address wins over a wildcard of someone else.
-        {header + row("00000000:1F61", "0A", 0) + row("0100007F:1F61", "0A", 1000), header + row(v6any, "0A", 0), true},
-        {header + row("00000000:1F61", "0A", 1000), "", true},
-        {header + row("00000000:1F61", "0A", 1000), header + row(v6any, "0A", 0), false},
-        {header, header + row(v6mapped, "0A", 1000), true},
-        {header, header + row(v6any, "0A", 0), false},
+        {header + row("00000000:1F61", "0A", 0) + row("0100007F:1F61", "0A", 1000), header + row(v6any, "0A", 0), L::ours},
+        {header + row("00000000:1F61", "0A", 1000), "", L::ours},
+        {header + row("00000000:1F61", "0A", 1000), header + row(v6any, "0A", 0), L::stranger},
+        {header, header + row(v6mapped, "0A", 1000), L::ours},
+        {header, header + row(v6any, "0A", 0), L::stranger},
         // Other ports, other addresses, established connections: nobody listens.
-        {header + row("0100007F:1F62", "0A", 1000) + row("0200007F:1F61", "0A", 1000), "", false},
-        {header + row("0100007F:0050", "0A", 1000) + row("0100007F:1F61", "01", 1000), "", false},
+        {header + row("0100007F:1F62", "0A", 1000) + row("0200007F:1F61", "0A", 1000), "", L::nobody},
+        {header + row("0100007F:0050", "0A", 1000) + row("0100007F:1F61", "01", 1000), "", L::nobody},
         // Listeners come first: rows after the first connection are not read.
-        {header + row("0100007F:0050", "06", 1000) + row("0100007F:1F61", "0A", 1000), "", false},
-        {header + "   0: garbage\n" + row("0100007F:1F61", "0A", 1000), "", false},
+        {header + row("0100007F:0050", "06", 1000) + row("0100007F:1F61", "0A", 1000), "", L::nobody},
+        {header + "   0: garbage\n" + row("0100007F:1F61", "0A", 1000), "", L::nobody},
     };
     for (const auto& c : cases) {
         writeFile(dir.filePath("tcp"), QByteArray::fromStdString(c.tcp));
         QFile::remove(dir.filePath("tcp6"));
         if (!c.tcp6.empty())
             writeFile(dir.filePath("tcp6"), QByteArray::fromStdString(c.tcp6));
-        EXPECT_EQ(ownedBy(findListeners(net.constData(), 8033), 1000), c.owned) << c.tcp << c.tcp6;
+        EXPECT_EQ(classify(findListeners(net.constData(), 8033), 1000), c.listener) << c.tcp << c.tcp6;
     }
 
     // Far more listeners than one read holds: the row is found across refills.
@@ -71,9 +72,9 @@ TEST(SocketTables, ListenersThatTakeTheConnectionDecide)
         many += row(local, "0A", 0);
     }
     writeFile(dir.filePath("tcp"), QByteArray::fromStdString(many + row("0100007F:1F61", "0A", 1000)));
-    EXPECT_TRUE(ownedBy(findListeners(net.constData(), 8033), 1000));
+    EXPECT_EQ(classify(findListeners(net.constData(), 8033), 1000), Listener::ours);
     QFile::remove(dir.filePath("tcp"));
-    EXPECT_FALSE(ownedBy(findListeners(net.constData(), 8033), 1000));
+    EXPECT_EQ(classify(findListeners(net.constData(), 8033), 1000), Listener::unknown);
 }
 
 TEST(TokenFileTest, ReadsAgainOnlyWhenTheFileChanged)

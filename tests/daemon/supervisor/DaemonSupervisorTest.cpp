@@ -1,5 +1,6 @@
 #include "daemon/supervisor/DaemonSupervisor.h"
 #include "support/EventLoop.h"
+#include "support/FakeDaemon.h"
 #include "support/Files.h"
 
 #include <QFileInfo>
@@ -81,9 +82,10 @@ struct StaleCleanupTest : DaemonTest {
     int probes = 0;
 
     void run(std::function<bool()> answered, const QByteArray& pidFile, std::chrono::milliseconds pause = 1ms,
-             std::int64_t ownPid = QCoreApplication::applicationPid())
+             std::int64_t ownPid = QCoreApplication::applicationPid(), bool stranger = false)
     {
-        StaleDaemonOptions o{dir.filePath("daemon.pid"), [this, answered] { ++probes; return answer(answered()); }, ownPid, pause};
+        StaleDaemonOptions o{dir.filePath("daemon.pid"), [this, answered] { ++probes; return answer(answered()); },
+                             [stranger] { return stranger; }, ownPid, pause};
         writeFile(o.pidFile, pidFile);
         ASSERT_TRUE(await(stopStale(std::move(o)), 5s));
     }
@@ -174,6 +176,9 @@ TEST_F(StaleCleanupTest, OnlyOurOwnDaemonIsSignalledAndWatchedWithinTheProbeBudg
     StandIn mcp(dir, ringlark, ringlark + " mcp -f");
     StandIn daemon(dir, ringlark, ringlark + " daemon -f"), stubborn(dir, ringlark, ringlark + " daemon -f", true);
     run([] { return false; }, QByteArray::number(daemon.pid)); // nothing on the port: nothing to stop
+    EXPECT_TRUE(log.isEmpty());
+    // Someone else's program on the port: not ours to stop, but worth a line.
+    run([] { return false; }, QByteArray::number(daemon.pid), 1ms, QCoreApplication::applicationPid(), true);
     run([] { return true; }, QByteArray::number(impostor.pid));
     run([] { return true; }, QByteArray::number(mcp.pid));
     run([] { return true; }, QByteArray::number(daemon.pid), 1ms, daemon.pid);
@@ -185,15 +190,15 @@ TEST_F(StaleCleanupTest, OnlyOurOwnDaemonIsSignalledAndWatchedWithinTheProbeBudg
     StaleDaemonOptions linked{dir.filePath("daemon.pid"), [this] { ++probes; return answer(true); }};
     ASSERT_TRUE(await(stopStale(std::move(linked)), 5s));
     QFile::remove(dir.filePath("daemon.pid"));
-    EXPECT_EQ(probes, 6);
-    EXPECT_EQ(log, QStringList(5, "critical: port 8641 is busy but no stale Ringlark daemon was found"));
+    EXPECT_EQ(probes, 7);
+    EXPECT_EQ(log, QStringList(6, "critical: port 8641 is busy but no stale Ringlark daemon was found"));
     log.clear();
 
     run([&] { return daemon.alive(); }, " " + QByteArray::number(daemon.pid) + "\n", 150ms);
-    EXPECT_EQ(probes, 6 + 3); // exited during the first pause
+    EXPECT_EQ(probes, 7 + 3); // exited during the first pause
     EXPECT_EQ(daemon.process.exitCode(), SIGTERM);
     run([] { return true; }, QByteArray::number(stubborn.pid));
-    EXPECT_EQ(probes, 9 + 41);
+    EXPECT_EQ(probes, 10 + 41);
     spinFor(50ms);
     EXPECT_TRUE(stubborn.alive() && impostor.alive() && mcp.alive());
     EXPECT_EQ(log, QStringList({QString("info: stopping stale daemon %1").arg(daemon.pid),
@@ -393,4 +398,32 @@ TEST_F(SupervisorTest, RealHelperServesUntilStopped)
     EXPECT_TRUE(reaches(State::stopped()));
     EXPECT_EQ(await(probe(), 1000ms), false);
     EXPECT_EQ(log, QStringList{QString("info: daemon started (pid %1)").arg(pid)});
+}
+
+TEST_F(DaemonTest, AStrangerOnThePortGetsNoTokenAndIsReportedAsBusy)
+{
+    FakeDaemon daemon;
+    daemon.set("/v1/status", statusJson());
+    daemon.writeToken(dir.filePath(".ringlark"));
+    const auto table = [&](std::uint32_t uid) {
+        writeFile(dir.filePath("net/tcp"),
+                  QString("  sl  local_address rem_address   st\n   0: 0100007F:%1 00000000:0000 0A 00000000:00000000 "
+                          "00:00000000 00000000 %2 0 1 1\n")
+                      .arg(daemon.port(), 4, 16, QChar('0')).toUpper().arg(uid).toUtf8());
+    };
+    const auto access = DaemonAccess::inDirectory(dir.filePath(".ringlark"), dir.filePath("net").toUtf8(), ::geteuid());
+    StaleDaemonOptions options{dir.filePath("daemon.pid"), statusProbe(daemon.base(), access),
+                               strangerCheck(daemon.base(), access)};
+
+    table(::geteuid() + 1);
+    ASSERT_TRUE(await(stopStale(options), 5s));
+    EXPECT_TRUE(daemon.seen().empty());
+    EXPECT_EQ(log, QStringList{"critical: port 8641 is busy but no stale Ringlark daemon was found"});
+
+    table(::geteuid()); // our own daemon answers, with its token and host
+    EXPECT_EQ(await(options.probe(), 3s), true);
+    ASSERT_EQ(daemon.seen().size(), 1u);
+    EXPECT_EQ(daemon.seen()[0].token, FakeDaemon::defaultToken);
+    EXPECT_EQ(daemon.seen()[0].host, "127.0.0.1:" + std::to_string(daemon.port()));
+    EXPECT_FALSE(options.portTakenByStranger());
 }
