@@ -1,10 +1,10 @@
 #include "model/AppModel.h"
 
+#include "agents/ChildProcess.h"
 #include "model/AgeText.h"
-#include "model/TailscaleState.h"
 
 #include <QDir>
-#include <QProcess>
+#include <QThreadPool>
 #include <QtConcurrent>
 #include <QCoroFuture>
 
@@ -41,6 +41,20 @@ AppModel::~AppModel()
         m_poller->cancel();
 }
 
+void AppModel::shutDown()
+{
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    if (m_poller)
+        m_poller->cancel();
+    ChildProcesses::killAll();
+    m_supervisor->stop();
+    // The threads that waited for the killed children end at once; a short
+    // wait lets them finish before the process tears down.
+    ChildProcesses::pool()->waitForDone(250);
+}
+
 void AppModel::start()
 {
     m_supervisor->start();
@@ -68,6 +82,8 @@ QCoro::Task<> AppModel::poll()
 {
     QPointer<AppModel> self(this);
     publish(m_now, m_services.clock(), Field::now);
+    // Whether Tailscale is installed and running is asked again once per cycle.
+    m_tailscale.reset();
 
     auto fetched = co_await m_api.status();
     if (!self)
@@ -79,8 +95,10 @@ QCoro::Task<> AppModel::poll()
     }
     const RinglarkStatus status = std::move(*fetched);
     publish(m_daemonReachable, true, Field::daemonReachable);
-    if (m_status != status)
+    if (m_status != status) {
+        m_tailscale.reset();
         publish(m_status, status, Field::status);
+    }
 
     if (status.pending != 0) {
         auto list = co_await m_api.requests();
@@ -106,8 +124,10 @@ QCoro::Task<> AppModel::poll()
 
 void AppModel::endCycle(const std::optional<Permissions>& daemonSees)
 {
+    if (daemonSees)
+        m_restarts.observe(*daemonSees);
     const bool missing = daemonSees && !(daemonSees->screenRecording && daemonSees->accessibility);
-    if (missing && !m_checkingPermissions) {
+    if (missing && !m_checkingPermissions && m_restarts.worthChecking(*daemonSees, m_services.steadyClock())) {
         m_checkingPermissions = true;
         restartDaemonIfNewlyGranted(QPointer<AppModel>(this), *daemonSees, m_connector.mcpExecutable(),
                                     m_services.permissionsTimeout);
@@ -119,43 +139,68 @@ void AppModel::endCycle(const std::optional<Permissions>& daemonSees)
 QCoro::Task<> AppModel::restartDaemonIfNewlyGranted(QPointer<AppModel> model, Permissions daemonSees, QString helper,
                                                     std::chrono::milliseconds timeout)
 {
-    const auto fresh = co_await QtConcurrent::run(freshPermissions, helper, timeout);
-    if (!model)
+    const auto fresh = co_await QtConcurrent::run(ChildProcesses::pool(), freshPermissions, helper, timeout);
+    if (!model || model->m_shutDown)
         co_return;
     // Only a grant the running daemon has not seen yet is worth a restart;
     // a permission taken away never is.
-    if (fresh && ((fresh->screenRecording && !daemonSees.screenRecording)
-                  || (fresh->accessibility && !daemonSees.accessibility)))
+    if (fresh && model->m_restarts.restartFor(daemonSees, *fresh, model->m_services.steadyClock()))
         model->m_supervisor->restart();
     model->m_checkingPermissions = false;
 }
 
 std::optional<Permissions> freshPermissions(const QString& helper, std::chrono::milliseconds timeout)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.setInputChannelMode(QProcess::ForwardedInputChannel);
-    process.start(helper, {QStringLiteral("permissions")});
-    if (!process.waitForStarted(static_cast<int>(timeout.count())))
+    const ChildOutcome outcome = runChild({.program = helper,
+                                           .arguments = {QStringLiteral("permissions")},
+                                           .environment = std::nullopt,
+                                           .bound = timeout,
+                                           .errors = ChildRequest::Errors::forward,
+                                           .forwardInput = true});
+    // Cut short or killed: no news.
+    if (outcome.end != ChildOutcome::End::exited && outcome.end != ChildOutcome::End::crashed)
         return std::nullopt;
-    if (!process.waitForFinished(static_cast<int>(timeout.count()))) {
-        // Cut short: no news, and no process left behind.
-        process.kill();
-        process.waitForFinished(1000);
-        return std::nullopt;
-    }
-    auto decoded = decode<Permissions>(process.readAllStandardOutput());
+    auto decoded = decode<Permissions>(outcome.output);
     if (!decoded)
         return std::nullopt;
     return *decoded;
 }
 
+AppModel::AgentStatuses agentStatuses(const AgentConnector& connector)
+{
+    AppModel::AgentStatuses statuses;
+    for (const AgentKind kind : AgentKind::allCases())
+        statuses.emplace(kind, connector.status(kind));
+    return statuses;
+}
+
 void AppModel::refreshAgents()
 {
-    AgentStatuses statuses;
-    for (const AgentKind kind : AgentKind::allCases())
-        statuses.emplace(kind, m_connector.status(kind));
-    publish(m_agents, std::move(statuses), Field::agents);
+    if (m_shutDown)
+        return;
+    if (m_refreshingAgents) {
+        m_refreshAgain = true;
+        return;
+    }
+    m_refreshingAgents = true;
+    runRefreshAgents(QPointer<AppModel>(this), m_connector);
+}
+
+QCoro::Task<> AppModel::runRefreshAgents(QPointer<AppModel> model, AgentConnector connector)
+{
+    // Named, not a temporary: g++ 12 destroys a capturing closure built
+    // inside a co_await expression at the wrong address.
+    auto compute = [connector] { return agentStatuses(connector.resolved()); };
+    for (;;) {
+        AgentStatuses statuses = co_await QtConcurrent::run(ChildProcesses::pool(), compute);
+        if (!model || model->m_shutDown)
+            co_return;
+        model->publish(model->m_agents, std::move(statuses), Field::agents);
+        if (!model->m_refreshAgain)
+            break;
+        model->m_refreshAgain = false;
+    }
+    model->m_refreshingAgents = false;
 }
 
 void AppModel::connect(AgentKind kind)
@@ -168,30 +213,37 @@ void AppModel::connect(AgentKind kind)
     runConnect(QPointer<AppModel>(this), kind, m_connector);
 }
 
-QCoro::Task<> AppModel::runConnect(QPointer<AppModel> model, AgentKind kind, AgentConnector connector)
+QCoro::Task<Expected<Unit, AgentError>> connectAgent(AgentKind kind, AgentConnector connector)
 {
-    Expected<Unit, AgentError> outcome = Unit{};
     switch (kind) {
     case AgentKind::claudeCode:
-        // The claude program runs on a pool thread; this task only waits.
-        outcome = co_await connector.connectClaude();
-        break;
+        // The claude program runs on a background thread; this task only waits.
+        co_return co_await connector.connectClaude();
     case AgentKind::codex: {
         // Named, not a temporary: g++ 12 destroys a capturing closure built
         // inside a co_await expression at the wrong address.
-        auto edit = [connector] { return connector.connectCodex(); };
-        outcome = co_await QtConcurrent::run(edit);
-        break;
+        auto edit = [connector] { return connector.resolved().connectCodex(); };
+        co_return co_await QtConcurrent::run(ChildProcesses::pool(), edit);
     }
     case AgentKind::t3:
         // Reached through the other two; nothing of its own to connect.
         break;
     }
-    if (!model)
+    co_return Unit{};
+}
+
+QCoro::Task<> AppModel::runConnect(QPointer<AppModel> model, AgentKind kind, AgentConnector connector)
+{
+    const Expected<Unit, AgentError> outcome = co_await connectAgent(kind, connector);
+    // The statuses are read away from the GUI thread too, and published
+    // before the agent stops being busy, so the row never shows stale state.
+    auto compute = [connector] { return agentStatuses(connector.resolved()); };
+    AgentStatuses statuses = co_await QtConcurrent::run(ChildProcesses::pool(), compute);
+    if (!model || model->m_shutDown)
         co_return;
     if (!outcome)
         model->publish(model->m_agentError, outcome.error().message(), Field::agentError);
-    model->refreshAgents();
+    model->publish(model->m_agents, std::move(statuses), Field::agents);
     model->publish(model->m_agentBusy, std::nullopt, Field::agentBusy);
 }
 
@@ -218,13 +270,20 @@ void AppModel::setLaunchAtLogin(bool on)
     publish(m_launchAtLogin, item.status() == platform::LoginItem::Status::enabled, Field::launchAtLogin);
 }
 
+const TailscaleState& AppModel::tailscaleState() const
+{
+    if (!m_tailscale) {
+        m_tailscale = TailscaleState::current(m_status ? std::optional<Tailscale>(m_status->tailscale) : std::nullopt,
+                                              *m_services.platform.workspace, applicationsFolder());
+    }
+    return *m_tailscale;
+}
+
 bool AppModel::isReady() const
 {
     if (!m_daemonReachable || !m_status)
         return false;
-    const auto tailscale = TailscaleState::current(m_status->tailscale, *m_services.platform.workspace,
-                                                   applicationsFolder());
-    return tailscale.kind() == TailscaleState::Kind::ready && m_status->permissions.screenRecording
+    return tailscaleState().kind() == TailscaleState::Kind::ready && m_status->permissions.screenRecording
         && m_status->permissions.accessibility;
 }
 

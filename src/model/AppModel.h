@@ -5,6 +5,8 @@
 #include "daemon/api/LocalAPI.h"
 #include "daemon/api/Records.h"
 #include "daemon/supervisor/DaemonSupervisor.h"
+#include "model/RestartBackoff.h"
+#include "model/TailscaleState.h"
 #include "platform/PlatformServices.h"
 #include "support/Async.h"
 
@@ -56,6 +58,8 @@ public:
         std::function<QCoro::Task<bool>(std::chrono::nanoseconds, TaskHandle)> sleep = sleepFor;
         // A `permissions` run that takes longer is cut short and counts as no news.
         std::chrono::milliseconds permissionsTimeout{5000};
+        // Measures the back-off between restarts for the same permission.
+        SteadyClock steadyClock = systemSteadyClock();
     };
 
     explicit AppModel(Services services, QObject* parent = nullptr);
@@ -79,6 +83,8 @@ public:
     const QString& applicationsFolder() const { return m_services.agents.applicationsFolder; }
     // Whether a permission re-check is under way (at most one is).
     bool checkingPermissions() const { return m_checkingPermissions; }
+    // Whether the agents' statuses are being recomputed (at most once at a time).
+    bool refreshingAgents() const { return m_refreshingAgents; }
 
     // Starts the supervisor, learns the agents' statuses, then starts the
     // poll loop. Called once at launch.
@@ -87,13 +93,24 @@ public:
     // One poll cycle.
     QCoro::Task<> poll();
 
-    // Recomputes every agent's status.
+    // Recomputes every agent's status on a background thread and publishes
+    // them when ready; until the first result `agents` stays empty. A request
+    // while one runs makes it run once more afterwards.
     void refreshAgents();
+
+    // The application quits: ends the poll loop, kills every child process
+    // still running (with its process group), stops the daemon (up to 2 s).
+    // Blocks the GUI thread; nothing runs afterwards.
+    void shutDown();
 
     // Actions. Each returns at once; its work goes on in a task.
     void connect(AgentKind kind);
     void cancel(const HelpRequest& request);
     void setLaunchAtLogin(bool on);
+
+    // The Tailscale verdict for the held status, derived again only after the
+    // status changed or a new poll cycle began.
+    const TailscaleState& tailscaleState() const;
 
     // Readiness: daemon reachable, Tailscale ready, both permissions granted.
     bool isReady() const;
@@ -119,6 +136,7 @@ private:
 
     static QCoro::Task<> pollLoop(QPointer<AppModel> model, TaskHandle handle, Services services);
     static QCoro::Task<> runConnect(QPointer<AppModel> model, AgentKind kind, AgentConnector connector);
+    static QCoro::Task<> runRefreshAgents(QPointer<AppModel> model, AgentConnector connector);
     static QCoro::Task<> runCancel(QPointer<AppModel> model, LocalAPI api, QString id);
     static QCoro::Task<> restartDaemonIfNewlyGranted(QPointer<AppModel> model, Permissions daemonSees,
                                                      QString helper, std::chrono::milliseconds timeout);
@@ -145,11 +163,26 @@ private:
     LocalAPI m_api;
     TaskHandle m_poller;
     bool m_checkingPermissions = false;
+    RestartBackoff m_restarts;
+    bool m_refreshingAgents = false;
+    bool m_refreshAgain = false;
+    bool m_shutDown = false;
+    mutable std::optional<TailscaleState> m_tailscale;
 };
+
+// The connect action for one kind, as the setup window's button runs it:
+// Claude Code through its program, Codex by editing its file, T3 Code not at
+// all. Await on the GUI thread; the work runs on background threads.
+QCoro::Task<Expected<Unit, AgentError>> connectAgent(AgentKind kind, AgentConnector connector);
+
+// Every agent's status from one connector. Blocks on file reads and maybe a
+// login shell: call off the GUI thread.
+AppModel::AgentStatuses agentStatuses(const AgentConnector& connector);
 
 // Runs the helper's `permissions` command and decodes what it prints. Blocks
 // the calling thread for at most `timeout`; a run that cannot start, prints
-// something else or overruns (it is then killed) gives nothing.
+// something else, overruns or is stopped by a quit (it is then killed with
+// its process group) gives nothing.
 std::optional<Permissions> freshPermissions(const QString& helper, std::chrono::milliseconds timeout);
 
 } // namespace ringlark

@@ -16,6 +16,13 @@ const QByteArray bothGranted = R"({"screen_recording":true,"accessibility":true}
 
 QStringList warnings;
 
+// Statuses are computed in the background; waits for the result.
+void refreshed(AppModel& model)
+{
+    model.refreshAgents();
+    EXPECT_TRUE(spinUntil([&] { return !model.refreshingAgents(); }));
+}
+
 void captureWarning(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     if (type == QtWarningMsg && QByteArray(context.category) == "default")
@@ -86,6 +93,7 @@ TEST(AppModelAgents, RefreshedEveryCycleOnlyWhileAWindowIsOpenEvenWhenTheDaemonI
     model.windowAppeared();
     ASSERT_TRUE(await(model.poll()));
     ASSERT_TRUE(await(model.poll()));
+    ASSERT_TRUE(spinUntil([&] { return !model.refreshingAgents(); }));
     EXPECT_EQ(seen[Field::agents], 2);
     ASSERT_EQ(model.agents().size(), 3u);
     EXPECT_EQ(model.agents().at(AgentKind::codex), AgentStatus::notInstalled());
@@ -109,18 +117,18 @@ TEST(AppModelReadiness, NeedsSetupFollowsReadinessPhonesAndConnectedAgents)
     harness.daemon.set("/v1/status", statusJson(true, 0, true, true));
     ASSERT_TRUE(await(model.poll()));
     EXPECT_TRUE(model.isReady());
-    model.refreshAgents(); // nothing installed: Claude Code and Codex notInstalled, T3 notConnected
+    refreshed(model); // nothing installed: Claude Code and Codex notInstalled, T3 notConnected
     EXPECT_TRUE(model.needsSetup());
 
     // An outdated entry does not count; a connected Codex does (and T3 inherits it).
     writeFile(harness.home() + "/.codex/config.toml", "[mcp_servers.ringlark]\ncommand = \"/old/ringlark\"\n");
-    model.refreshAgents();
+    refreshed(model);
     EXPECT_EQ(model.agents().at(AgentKind::codex), AgentStatus::outdated("/old/ringlark"));
     EXPECT_TRUE(model.needsSetup());
     writeFile(harness.home() + "/.codex/config.toml",
               "[mcp_servers.ringlark]\ncommand = \"" + harness.helper().toUtf8()
                   + "\"\ndefault_tools_approval_mode = \"approve\"\n");
-    model.refreshAgents();
+    refreshed(model);
     EXPECT_FALSE(model.needsSetup());
 
     // No phone paired keeps the application in need of setup.
