@@ -1,43 +1,62 @@
+#include "app/AgentsCli.h"
+#include "app/AppDelegate.h"
 #include "app/StateLog.h"
+#include "app/Windows.h"
 #include "model/AppModel.h"
+#include "ui/menu/MenuBarIcon.h"
+#include "ui/menu/TrayIcon.h"
+#include "ui/pairing/PairingWindow.h"
+#include "ui/setup/SetupWindow.h"
 
 #include <QApplication>
-#include <QSocketNotifier>
+#include <QPalette>
 
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <cstdio>
+
+using namespace ringlark;
 
 namespace {
 
-int signalPipe[2];
-
-// Turns SIGINT and SIGTERM into an orderly quit on the event loop, so the
-// daemon is stopped on the way out.
-void quitOnSignals(QApplication& app)
+QStringList arguments(int argc, char** argv)
 {
-    ::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe);
-    auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-        char byte;
-        [[maybe_unused]] auto n = ::read(signalPipe[1], &byte, 1);
-        app.quit();
-    });
-    struct sigaction action {};
-    action.sa_handler = [](int) {
-        const char byte = 1;
-        [[maybe_unused]] auto n = ::write(signalPipe[0], &byte, 1);
-    };
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    QStringList list;
+    for (int i = 1; i < argc; ++i)
+        list << QString::fromLocal8Bit(argv[i]);
+    return list;
+}
+
+// RINGLARK_PORT moves the daemon (the helper reads the same variable), so a
+// development copy can run beside an installed one.
+void applyPortOverride(AppModel::Services& services)
+{
+    bool ok = false;
+    const int port = qEnvironmentVariableIntValue("RINGLARK_PORT", &ok);
+    if (!ok || port <= 0 || port > 65535)
+        return;
+    QUrl base = LocalAPI::defaultBase();
+    base.setPort(port);
+    services.daemonBase = base;
+    services.supervisor.base = base;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    const QStringList args = arguments(argc, argv);
+    if (args == QStringList{QStringLiteral("--version")}) {
+        std::printf("Ringlark %s\n", RINGLARK_VERSION);
+        return 0;
+    }
+    if (const int status = runAgentsCli(QStringList{QString::fromLocal8Bit(argv[0])} + args); status >= 0)
+        return status;
+    if (!args.isEmpty()) {
+        std::fprintf(stderr,
+                     "usage: Ringlark [--version | --agents | --connect claude-code|codex]\n"
+                     "Without arguments, starts the tray application.\n");
+        return 2;
+    }
+
     // Without a display (a server, CI), run headless rather than abort.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -46,12 +65,39 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setOrganizationDomain(QStringLiteral("com.ringlark.mac"));
     QApplication::setApplicationName(QStringLiteral("Ringlark"));
-    quitOnSignals(app);
+    QApplication::setApplicationVersion(QStringLiteral(RINGLARK_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("com.ringlark.mac"));
+    // A tray application outlives its windows.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(
+        MenuBarIcon::icon(1.0, QApplication::palette().color(QPalette::WindowText), 0));
+    quitOnSignals();
 
-    auto* model = new ringlark::AppModel(ringlark::AppModel::Services{}, &app);
-    ringlark::logPublishedState(*model);
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, model, [model] { model->supervisor().stop(); });
+    AppModel::Services services;
+    applyPortOverride(services);
+    AppModel model(std::move(services));
+    logPublishedState(model);
 
-    model->start();
+    Windows* windows = nullptr;
+    const ShowWindow show = [&windows](WindowKind kind) { windows->show(kind); };
+    Windows windowManager([&model, show](WindowKind kind) -> QWidget* {
+        if (kind == WindowKind::setup)
+            return new SetupWindow(model, show);
+        return new PairingWindow(model);
+    });
+    windows = &windowManager;
+
+    AppDelegate::Options options;
+    options.endChildren = [&model] { model.shutDown(); };
+    AppDelegate delegate(model, windowManager, options);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::terminate);
+
+    const bool testHost = AppDelegate::isTestHost();
+    if (!testHost && !delegate.claimSingleInstance())
+        return 0;
+
+    TrayIcon tray(model, show, [] { QCoreApplication::quit(); });
+    if (!testHost)
+        delegate.start();
     return app.exec();
 }
