@@ -91,6 +91,8 @@ TrayIcon::TrayIcon(AppModel& model, ShowWindow show, std::function<void()> quit,
 
 TrayIcon::~TrayIcon()
 {
+    // The tray refers to its menu until it is gone.
+    delete m_tray;
     delete m_menu;
 }
 

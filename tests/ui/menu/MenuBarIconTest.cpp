@@ -65,19 +65,14 @@ TEST(MenuBarIcon, DrawsTheBodyTheClearRingAndTheDotCentredAtEverySize)
 
 TEST(MenuBarIcon, ACountBecomesALegibleBadgeCappedAtNinePlus)
 {
-    struct Case {
-        int count;
-        QString text;
-    };
-    for (const Case& c : {Case{0, ""}, Case{-1, ""}, Case{1, "1"}, Case{9, "9"}, Case{10, "9+"}, Case{120, "9+"}})
-        EXPECT_EQ(MenuBarIcon::badgeText(c.count), c.text) << c.count;
+    const std::pair<int, QString> badges[] = {{0, ""}, {-1, ""}, {1, "1"}, {9, "9"}, {10, "9+"}, {120, "9+"}};
+    for (const auto& [count, text] : badges)
+        EXPECT_EQ(MenuBarIcon::badgeText(count), text) << count;
 
     for (int side : {16, 22, 24}) {
         SCOPED_TRACE(side);
-        const QImage plain = MenuBarIcon::image(side, 1.0, ink);
-        EXPECT_EQ(MenuBarIcon::image(side, 1.0, ink, 0), plain);
+        EXPECT_EQ(MenuBarIcon::image(side, 1.0, ink, 0), MenuBarIcon::image(side, 1.0, ink));
         EXPECT_EQ(MenuBarIcon::image(side, 1.0, ink, 10), MenuBarIcon::image(side, 1.0, ink, 120));
-        EXPECT_NE(MenuBarIcon::image(side, 1.0, ink, 2), MenuBarIcon::image(side, 1.0, ink, 3));
 
         // The digit is knocked out of a solid badge in the top-right corner:
         // around the badge's centre there are both solid and clear pixels.
@@ -88,15 +83,10 @@ TEST(MenuBarIcon, ACountBecomesALegibleBadgeCappedAtNinePlus)
         for (int y = 0; y < side; ++y)
             for (int x = 0; x < side; ++x)
                 if (QLineF(centre, QPointF(x + 0.5, y + 0.5)).length() < height * 0.4) {
-                    const int a = qAlpha(badged.pixel(x, y));
-                    solid += a > 200;
-                    clear += a < 55;
+                    solid += qAlpha(badged.pixel(x, y)) > 200;
+                    clear += qAlpha(badged.pixel(x, y)) < 55;
                 }
         EXPECT_GE(solid, 3);
         EXPECT_GE(clear, 3);
     }
-
-    const auto sizes = MenuBarIcon::icon(1.0, ink, 3).availableSizes();
-    for (int side : {16, 22, 24, 32, 44, 48, 64, 96})
-        EXPECT_TRUE(sizes.contains(QSize(side, side))) << side;
 }

@@ -32,69 +32,36 @@ struct Fixture {
     PairingWindow window;
 };
 
-std::string pairingJson(const std::string& url)
-{
-    return R"({"url":")" + url + R"("})";
-}
-
 } // namespace
 
 TEST(PairingWindow, CardAndAddressFollowPairingReachabilityAndTailscale)
 {
     Fixture f;
-    auto& daemon = f.harness.daemon;
+    f.model.windowAppeared(); // the pairing is fetched on every poll while a window is open
+    const std::string link = "ringlark://pair?host=desk&token=abc123", next = link + "-2";
+    const std::string ready = statusJson(true), down = statusJson(false);
     struct Step {
         const char* name;
-        std::function<void()> change;
-        std::optional<std::string> code; // the link the card shows, else the placeholder text
+        std::optional<std::string> status, url;
+        std::optional<std::string> code; // the link the card shows, else the placeholder
         QString placeholder;
         bool address;
     };
-    const std::string link = "ringlark://pair?host=desk&token=abc123";
     const Step steps[] = {
-        {"nothing yet", [] {}, std::nullopt, "Starting Ringlark…", false},
-        {"tailscale ready, no pairing yet",
-         [&] {
-             daemon.set("/v1/status", statusJson(true));
-             f.poll();
-         },
-         std::nullopt, "Waiting for Tailscale", true},
-        {"paired",
-         [&] {
-             daemon.set("/v1/pairing", pairingJson(link));
-             f.poll();
-         },
-         link, {}, true},
-        {"a new link replaces the code",
-         [&] {
-             f.model.windowAppeared(); // fetched on every poll while a window is open
-             daemon.set("/v1/pairing", pairingJson(link + "-2"));
-             f.poll();
-         },
-         link + "-2", {}, true},
-        {"daemon lost: the last code and address stay",
-         [&] {
-             daemon.remove("/v1/status");
-             f.poll();
-         },
-         link + "-2", {}, true},
-        {"tailscale down: pairing dropped",
-         [&] {
-             daemon.set("/v1/status", statusJson(false));
-             f.poll();
-         },
-         std::nullopt, "Waiting for Tailscale", false},
-        {"no link fits in a code",
-         [&] {
-             daemon.set("/v1/status", statusJson(true));
-             daemon.set("/v1/pairing", pairingJson(std::string(3000, 'x')));
-             f.poll();
-         },
-         std::nullopt, "Waiting for Tailscale", true},
+        {"daemon not answering", {}, {}, {}, "Starting Ringlark…", false},
+        {"tailscale ready, no pairing yet", ready, {}, {}, "Waiting for Tailscale", true},
+        {"paired", ready, link, link, {}, true},
+        {"a new link replaces the code", ready, next, next, {}, true},
+        {"daemon lost: the last code and address stay", {}, next, next, {}, true},
+        {"tailscale down: the pairing goes", down, next, {}, "Waiting for Tailscale", false},
+        {"no code holds the link", ready, std::string(3000, 'x'), {}, "Waiting for Tailscale", true},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
-        step.change();
+        step.status ? f.harness.daemon.set("/v1/status", *step.status) : f.harness.daemon.remove("/v1/status");
+        step.url ? f.harness.daemon.set("/v1/pairing", R"({"url":")" + *step.url + R"("})")
+                 : f.harness.daemon.remove("/v1/pairing");
+        f.poll();
         EXPECT_EQ(f.shows("qrCode"), step.code.has_value());
         EXPECT_EQ(f.shows("placeholder"), !step.code.has_value());
         if (step.code)
