@@ -11,7 +11,7 @@ QColor blend(const QColor& a, const QColor& b, qreal amount)
 
 QColor secondaryText(const QPalette& palette)
 {
-    return blend(palette.color(QPalette::WindowText), palette.color(QPalette::Window), 0.6);
+    return palette.color(secondaryRole);
 }
 
 QColor tertiaryText(const QPalette& palette)

@@ -11,6 +11,8 @@ namespace ringlark::setup::style {
 // `a` mixed into `b`: 0 gives b, 1 gives a.
 QColor blend(const QColor& a, const QColor& b, qreal amount);
 
+// Labels take the secondary colour as a role, so a theme change reaches them.
+inline constexpr QPalette::ColorRole secondaryRole = QPalette::PlaceholderText;
 QColor secondaryText(const QPalette& palette);
 QColor tertiaryText(const QPalette& palette);
 // The faint fill behind the status pill.

@@ -56,16 +56,10 @@ constexpr int kWidth = 600;
 constexpr int kHeight = 800;
 constexpr int kIconSize = 52;
 
-void setSecondary(QLabel* label)
-{
-    QPalette p = label->palette();
-    p.setColor(QPalette::WindowText, style::secondaryText(label->palette()));
-    label->setPalette(p);
-}
-
 QLabel* calloutLabel(const QString& text, QWidget* parent)
 {
     auto* label = new QLabel(text, parent);
+    label->setForegroundRole(style::secondaryRole);
     label->setFont(style::font(label->font(), style::calloutSize));
     label->setWordWrap(true);
     return label;
@@ -209,14 +203,12 @@ QWidget* SetupWindow::buildHeader()
     text->setSpacing(2);
     auto* title = new QLabel(QStringLiteral("Ringlark"), header);
     title->setFont(style::font(title->font(), style::title2Size, QFont::DemiBold));
-    auto* tagline = new QLabel(QStringLiteral("Ring your phone when an agent on this computer needs you."), header);
+    // Wraps rather than clips when the pill's label is long.
+    auto* tagline = calloutLabel(QStringLiteral("Ring your phone when an agent on this computer needs you."), header);
     tagline->setObjectName(QStringLiteral("tagline"));
-    tagline->setFont(style::font(tagline->font(), style::calloutSize));
-    setSecondary(tagline);
     text->addWidget(title);
     text->addWidget(tagline);
-    row->addLayout(text);
-    row->addStretch(1);
+    row->addLayout(text, 1);
 
     m_pill = new StatusPill(header);
     row->addWidget(m_pill, 0, Qt::AlignVCenter);
@@ -309,7 +301,6 @@ QWidget* SetupWindow::buildChecklist()
     warningRow->addWidget(new WarningMark(m_warning), 0, Qt::AlignTop);
     auto* warningText = calloutLabel(appsFolderWarningText(), m_warning);
     warningText->setObjectName(QStringLiteral("appsFolderWarningText"));
-    setSecondary(warningText);
     warningRow->addWidget(warningText, 1);
     agents->add(m_warning, false);
 
@@ -319,12 +310,12 @@ QWidget* SetupWindow::buildChecklist()
     QPalette red = m_agentError->palette();
     red.setColor(QPalette::WindowText, style::red());
     m_agentError->setPalette(red);
+    m_agentError->setForegroundRole(QPalette::WindowText);
     agents->add(m_agentError, false);
 
     auto* footer = calloutLabel(agentsFooter(), content);
     footer->setObjectName(QStringLiteral("agentsFooter"));
     footer->setContentsMargins(4, 0, 4, 0);
-    setSecondary(footer);
     list->addWidget(footer);
     list->addStretch(1);
 

@@ -109,7 +109,8 @@ void StepGlyph::paintEvent(QPaintEvent*)
 }
 
 StepRow::StepRow(const QString& objectName, const QStringList& buttonNames, QWidget* parent)
-    : QWidget(parent), m_glyph(new StepGlyph(this)), m_title(new QLabel(this)), m_detail(new QLabel(this))
+    : QWidget(parent), m_glyph(new StepGlyph(this)), m_title(new QLabel(this)),
+      m_detail(new QLabel(this))
 {
     setObjectName(objectName);
     m_glyph->setObjectName(QStringLiteral("glyph"));
@@ -119,9 +120,7 @@ StepRow::StepRow(const QString& objectName, const QStringList& buttonNames, QWid
     m_title->setFont(style::font(font(), style::bodySize, QFont::Medium));
     m_detail->setFont(style::font(font(), style::calloutSize));
     m_detail->setWordWrap(true);
-    QPalette secondary = m_detail->palette();
-    secondary.setColor(QPalette::WindowText, style::secondaryText(palette()));
-    m_detail->setPalette(secondary);
+    m_detail->setForegroundRole(style::secondaryRole);
 
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 4, 0, 4);
