@@ -1,5 +1,6 @@
 #include "daemon/api/DaemonAccess.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -132,11 +133,14 @@ Scan scanListening(const char* path, OnRow&& row)
     const Fd file{::open(path, O_RDONLY | O_CLOEXEC)};
     if (file.fd < 0)
         return Scan::missing;
-    char buffer[8192];
+    char buffer[4096];
     std::size_t held = 0;
     bool header = true;
     for (;;) {
-        const ssize_t n = ::read(file.fd, buffer + held, sizeof buffer - held);
+        // A few rows at a time: the kernel formats only what is asked for,
+        // and a large read would have it walk the connections after the
+        // listeners too.
+        const ssize_t n = ::read(file.fd, buffer + held, std::min<std::size_t>(1024, sizeof buffer - held));
         if (n <= 0)
             return Scan::read;
         held += std::size_t(n);
@@ -190,7 +194,7 @@ bool sameAddress(std::string_view local, std::string_view address, const char (&
 
 } // namespace
 
-ListenerOwners findListeners(const char* procNet, std::uint16_t port)
+ListenerOwners findListeners(const char* procNet, std::uint16_t port, bool dualStack)
 {
     static constexpr char digits[] = "0123456789ABCDEF";
     const char portHex[5] = {digits[(port >> 12) & 15], digits[(port >> 8) & 15], digits[(port >> 4) & 15],
@@ -211,6 +215,8 @@ ListenerOwners findListeners(const char* procNet, std::uint16_t port)
     // The most specific listener takes the connection.
     if (exact.count > 0)
         return exact;
+    if (wildcard.count > 0 || !dualStack)
+        return wildcard;
 
     std::snprintf(path, sizeof path, "%s/tcp6", procNet);
     scanListening(path, [&](const SocketRow& row) {
@@ -235,8 +241,8 @@ DaemonAccess DaemonAccess::inDirectory(const QString& configDirectory, QByteArra
 {
     auto file = std::make_shared<TokenFile>(configDirectory + QStringLiteral("/daemon.token"), uid);
     return {[file](bool reread) { return reread ? file->reread() : file->read(); },
-            [procNet = std::move(procNet), uid](std::uint16_t port) {
-                return classify(findListeners(procNet.constData(), port), uid);
+            [procNet = std::move(procNet), uid](std::uint16_t port, bool dualStack) {
+                return classify(findListeners(procNet.constData(), port, dualStack), uid);
             }};
 }
 

@@ -56,22 +56,30 @@ struct ListenerOwners {
     int count = 0;
 };
 
-// Reads `<procNet>/tcp` (and `tcp6` when no exact 127.0.0.1 listener is
-// there) for listeners that take connections to 127.0.0.1:<port>.
-ListenerOwners findListeners(const char* procNet, std::uint16_t port);
+// Reads `<procNet>/tcp` for listeners that take connections to
+// 127.0.0.1:<port>; with `dualStack`, also `tcp6` for an IPv6 wildcard that
+// takes them when no IPv4 listener is there. That table costs far more to
+// read (the kernel walks all of it), so the poll leaves it out: a client only
+// talks to an IPv4 listener of its own anyway.
+ListenerOwners findListeners(const char* procNet, std::uint16_t port, bool dualStack = true);
 
 // Who listens on the port, for a reader of user `uid`. `unknown`: the tables
 // could not be read.
 enum class Listener { nobody, ours, stranger, unknown };
 Listener classify(const ListenerOwners& owners, std::uint32_t uid);
 
+// Asks the kernel which socket would take a connection to 127.0.0.1:<port>
+// and whether it belongs to `uid`. `unknown` where it may not be asked.
+Listener askKernelForListener(std::uint16_t port, std::uint32_t uid);
+
 // How the client proves itself to the daemon and makes sure it is talking to
 // the daemon and not to someone else's listener. Copies share one token cache.
 struct DaemonAccess {
     // The token; `reread` forces a fresh read. Nothing: the daemon counts as unreachable.
     std::function<std::optional<QByteArray>(bool reread)> token;
-    // Who listens on 127.0.0.1:<port>; requests go only to `ours`. Unset: not checked.
-    std::function<Listener(std::uint16_t port)> listener;
+    // Who listens on 127.0.0.1:<port>; requests go only to `ours`. Unset: not
+    // checked. `dualStack` also looks for IPv6 wildcards (to name a stranger).
+    std::function<Listener(std::uint16_t port, bool dualStack)> listener;
 
     // The token in `<configDirectory>/daemon.token`, the listener checked in
     // this system's socket tables (where it has them) against our uid.

@@ -4,6 +4,11 @@
 
 namespace ringlark {
 
+Listener askKernelForListener(std::uint16_t, std::uint32_t)
+{
+    return Listener::unknown;
+}
+
 // Without the kernel's socket tables the listener cannot be checked; the
 // token still is required.
 DaemonAccess DaemonAccess::inDirectory(const QString& configDirectory)

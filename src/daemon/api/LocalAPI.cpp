@@ -82,7 +82,7 @@ QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray ta
     for (bool reread = false;; reread = true) {
         // The token goes only to a listener of our own user: anyone else on
         // the port would learn it, or impersonate the daemon.
-        if (access.listener && access.listener(port) != Listener::ours)
+        if (access.listener && access.listener(port, false) != Listener::ours)
             co_return unexpected(LocalAPIError::unreachable());
         const auto token = access.token ? access.token(reread) : std::nullopt;
         if (!token)

@@ -96,7 +96,7 @@ std::function<bool()> strangerCheck(QUrl base, DaemonAccess access)
     if (!access.listener)
         return {};
     return [port = static_cast<std::uint16_t>(base.port(8641)), listener = std::move(access.listener)] {
-        return listener(port) == Listener::stranger;
+        return listener(port, true) == Listener::stranger;
     };
 }
 

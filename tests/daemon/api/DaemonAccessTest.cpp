@@ -46,7 +46,8 @@ TEST(SocketTables, ListenersThatTakeTheConnectionDecide)
         // The exact address wins over a wildcard of someone else.
         {header + row("00000000:1F61", "0A", 0) + row("0100007F:1F61", "0A", 1000), header + row(v6any, "0A", 0), L::ours},
         {header + row("00000000:1F61", "0A", 1000), "", L::ours},
-        {header + row("00000000:1F61", "0A", 1000), header + row(v6any, "0A", 0), L::stranger},
+        // Beside an IPv4 wildcard, an IPv6 one can only be IPv6-only.
+        {header + row("00000000:1F61", "0A", 1000), header + row(v6any, "0A", 0), L::ours},
         {header, header + row(v6mapped, "0A", 1000), L::ours},
         {header, header + row(v6any, "0A", 0), L::stranger},
         // Other ports, other addresses, established connections: nobody listens.
@@ -63,6 +64,10 @@ TEST(SocketTables, ListenersThatTakeTheConnectionDecide)
             writeFile(dir.filePath("tcp6"), QByteArray::fromStdString(c.tcp6));
         EXPECT_EQ(classify(findListeners(net.constData(), 8033), 1000), c.listener) << c.tcp << c.tcp6;
     }
+    // Without the IPv6 table, its wildcard goes unseen: nobody to talk to.
+    writeFile(dir.filePath("tcp"), QByteArray::fromStdString(header));
+    writeFile(dir.filePath("tcp6"), QByteArray::fromStdString(header + row(v6any, "0A", 0)));
+    EXPECT_EQ(classify(findListeners(net.constData(), 8033, false), 1000), L::nobody);
 
     // Far more listeners than one read holds: the row is found across refills.
     std::string many = header;

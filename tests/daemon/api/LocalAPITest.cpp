@@ -14,6 +14,10 @@
 #include <gtest/gtest.h>
 
 #include <malloc.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/fsuid.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace ringlark;
@@ -278,9 +282,38 @@ TEST(LocalAPISecurity, AStrangersListenerNeverSeesTheToken)
     QFile::remove(home.procNet() + "/tcp"); // unreadable tables: not trusted
     EXPECT_EQ(failure(home.api(daemon).status()), unreachable);
 
-    // This system's own tables: the fake daemon is a listener of ours.
+    // This system's own answer: the fake daemon is a listener of ours.
     const LocalAPI real(daemon.base(), {}, DaemonAccess::inDirectory(home.config()));
     EXPECT_TRUE(test::await(real.status(), 3000ms).value().has_value());
+    EXPECT_EQ(askKernelForListener(std::uint16_t(daemon.port()), ::geteuid()), Listener::ours);
+    EXPECT_EQ(askKernelForListener(std::uint16_t(daemon.port()), ::geteuid() + 1), Listener::stranger);
+}
+
+TEST(LocalAPISecurity, AListenerOfAnotherUserIsNeverConnectedTo)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can open a socket for another user";
+    // A socket belongs to the file-system user that created it.
+    ::setfsuid(65534);
+    const int stranger = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::setfsuid(0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(stranger, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(stranger, 4), 0);
+    ASSERT_EQ(::getsockname(stranger, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+
+    Home home;
+    writeFile(home.config() + "/daemon.token", FakeDaemon::defaultToken);
+    const LocalAPI api(QUrl(QString("http://127.0.0.1:%1").arg(port)), {500ms, 500ms}, DaemonAccess::inDirectory(home.config()));
+    EXPECT_EQ(askKernelForListener(std::uint16_t(port), 0), Listener::stranger);
+    EXPECT_EQ(failure(api.status()), unreachable);
+    EXPECT_LT(::accept(stranger, nullptr, nullptr), 0); // nobody ever connected
+    ::close(stranger);
+    EXPECT_EQ(askKernelForListener(std::uint16_t(port), 0), Listener::nobody);
 }
 
 TEST(LocalAPISecurity, RepliesAboveOneMebibyteFail)
