@@ -109,8 +109,7 @@ void StepGlyph::paintEvent(QPaintEvent*)
 }
 
 StepRow::StepRow(const QString& objectName, const QStringList& buttonNames, QWidget* parent)
-    : QWidget(parent), m_glyph(new StepGlyph(this)), m_title(new QLabel(this)),
-      m_detail(new QLabel(this))
+    : QWidget(parent), m_glyph(new StepGlyph(this)), m_title(new QLabel(this)), m_detail(new QLabel(this))
 {
     setObjectName(objectName);
     m_glyph->setObjectName(QStringLiteral("glyph"));

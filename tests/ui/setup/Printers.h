@@ -15,12 +15,4 @@ inline void PrintTo(StepState state, std::ostream* out)
 {
     *out << (state == StepState::done ? "done" : state == StepState::todo ? "todo" : "pending");
 }
-
-inline void PrintTo(const Control& control, std::ostream* out)
-{
-    *out << control.text.toStdString() << (control.enabled ? "" : " (disabled)");
-}
-
-inline void PrintTo(const Pill& pill, std::ostream* out) { *out << pill.label.toStdString(); }
-
 } // namespace ringlark::setup
