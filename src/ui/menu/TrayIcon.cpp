@@ -183,9 +183,11 @@ void TrayIcon::refreshRequests()
     }
     m_requestsSeparator->setVisible(!pending.isEmpty());
     m_waiting->setVisible(!pending.isEmpty());
-    // Ages move on every poll; only their texts change.
-    for (auto& entry : m_requests)
-        entry.description->setText(MenuTexts::forMenu(MenuTexts::describe(entry.request, m_model.age(entry.request))));
+    // Ages move on every poll; only their texts change. Read from the live
+    // list, which matches the entries one for one.
+    for (qsizetype i = 0; i < m_requests.size() && i < pending.size(); ++i)
+        m_requests[i].description->setText(
+            MenuTexts::forMenu(MenuTexts::describe(pending[i], m_model.age(pending[i]))));
 }
 
 void TrayIcon::rebuildRequests()
@@ -209,7 +211,7 @@ void TrayIcon::rebuildRequests()
         dismiss->setObjectName(QStringLiteral("dismissRequest"));
         connect(dismiss, &QAction::triggered, this, [this, request] { m_model.cancel(request); });
         m_menu->insertMenu(m_requestsEnd, submenu);
-        m_requests.append({submenu, description, request});
+        m_requests.append({submenu, description});
     }
 }
 

@@ -6,7 +6,6 @@
 #include <QColor>
 #include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 
 #include <chrono>
@@ -55,7 +54,6 @@ private:
     struct RequestEntry {
         QMenu* submenu;
         QAction* description;
-        HelpRequest request;
     };
 
     void buildMenu();

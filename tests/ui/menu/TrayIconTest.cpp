@@ -17,11 +17,11 @@ using namespace ringlark::test;
 
 namespace {
 
-// Requests created at t = 1000 s, seen at a clock the test moves.
-std::string requestsJson(const std::string& secondAsk = "Approve the login?")
+// Requests created at t = 1000 s unless told, seen at a clock the test moves.
+std::string requestsJson(const std::string& secondAsk = "Approve the login?", const std::string& created = "1000000")
 {
     return R"([{"id":"r0","status":"open","reason":"Needs a code","agent":"Codex","app":"Terminal",
-                "created_at":1000000,"updated_at":1000000},
+                "created_at":)" + created + R"(,"updated_at":1000000},
                {"id":"r1","status":"open","reason":"Sign in","created_at":1000000,"updated_at":1000000,
                 "ask":")" + secondAsk + R"("}])";
 }
@@ -124,6 +124,10 @@ TEST(TrayIcon, RebuildsRequestsOnlyWhenTheyChangeAndRefreshesAgesInPlace)
     f.poll();
     EXPECT_EQ(f.tray->menu()->findChildren<QMenu*>("request"), before);
     EXPECT_EQ(before[0]->actions().first()->text(), "Codex · 5 min · Terminal");
+    f.harness.daemon.set("/v1/requests", requestsJson("Approve the login?", "1060000"));
+    f.poll();
+    EXPECT_EQ(f.tray->menu()->findChildren<QMenu*>("request"), before);
+    EXPECT_EQ(before[0]->actions().first()->text(), "Codex · 4 min · Terminal") << "age of the live request";
     EXPECT_EQ(f.tray->iconRenders(), renders) << "nothing visible in the icon changed";
 
     // A changed question is a changed request.
