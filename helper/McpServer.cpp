@@ -8,6 +8,7 @@
 #include <sys/signalfd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
