@@ -29,8 +29,8 @@ SetupFacts gatherFacts(const AppModel& model)
     facts.status = model.status();
     facts.daemonReachable = model.daemonReachable();
     facts.ready = model.isReady();
-    facts.tailscale = TailscaleState::current(model.status() ? std::optional(model.status()->tailscale) : std::nullopt,
-                                              *platform.workspace, model.applicationsFolder());
+    // The model's verdict, so the rows and the pill never disagree.
+    facts.tailscale = model.tailscaleState();
     // The local checks only matter until the daemon first answers.
     if (!model.status()) {
         facts.localScreenRecording = platform.privacy->screenRecordingGranted();
@@ -195,8 +195,7 @@ QWidget* SetupWindow::buildHeader()
     auto* icon = new QLabel(header);
     icon->setObjectName(QStringLiteral("appIcon"));
     icon->setFixedSize(kIconSize, kIconSize);
-    icon->setPixmap(appIcon(*this));
-    icon->setAccessibleName(QString());
+    m_icon = icon;
     row->addWidget(icon, 0, Qt::AlignVCenter);
 
     auto* text = new QVBoxLayout;
@@ -353,6 +352,8 @@ void SetupWindow::showEvent(QShowEvent* event)
     if (m_onScreen)
         return;
     m_onScreen = true;
+    // The application may have set its icon since the window was built.
+    m_icon->setPixmap(appIcon(*this));
     m_model.windowAppeared();
     m_model.refreshAgents();
     render();

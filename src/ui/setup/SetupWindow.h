@@ -51,6 +51,7 @@ private:
     bool m_onScreen = false;
     bool m_renderPending = false;
 
+    QLabel* m_icon = nullptr;
     setup::StatusPill* m_pill = nullptr;
     setup::StepRow* m_tailscale = nullptr;
     setup::StepRow* m_screenRecording = nullptr;
