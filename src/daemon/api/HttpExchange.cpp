@@ -1,6 +1,7 @@
 #include "daemon/api/HttpExchange.h"
 
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QTcpSocket>
 
 namespace ringlark {
@@ -244,6 +245,8 @@ HttpExchange::HttpExchange(QString host, std::uint16_t port, QByteArray request,
     : QObject(parent), m_host(std::move(host)), m_port(port), m_request(std::move(request)),
       m_socket(new QTcpSocket(this))
 {
+    // The daemon is on loopback: no proxy may ever see these requests.
+    m_socket->setProxy(QNetworkProxy::NoProxy);
     m_silence.setSingleShot(true);
     m_silence.setInterval(silence);
     m_cap.setSingleShot(true);
