@@ -65,6 +65,8 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setOrganizationDomain(QStringLiteral("com.ringlark.mac"));
     QApplication::setApplicationName(QStringLiteral("Ringlark"));
+    // Panels title the tray item with the display name.
+    QApplication::setApplicationDisplayName(QStringLiteral("Ringlark"));
     QApplication::setApplicationVersion(QStringLiteral(RINGLARK_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("com.ringlark.mac"));
     // A tray application outlives its windows.
