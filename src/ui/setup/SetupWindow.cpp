@@ -225,7 +225,6 @@ QWidget* SetupWindow::buildChecklist()
     scroll->viewport()->setAutoFillBackground(false);
 
     auto* content = new QWidget(scroll);
-    content->setAutoFillBackground(false);
     auto* list = new QVBoxLayout(content);
     list->setContentsMargins(20, 10, 20, 20);
     list->setSpacing(6);
@@ -319,6 +318,8 @@ QWidget* SetupWindow::buildChecklist()
     list->addStretch(1);
 
     scroll->setWidget(content);
+    // setWidget turns the fill on; the window background is to show through.
+    content->setAutoFillBackground(false);
     return scroll;
 }
 
