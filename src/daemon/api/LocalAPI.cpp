@@ -78,22 +78,24 @@ QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray ta
     const auto port = static_cast<std::uint16_t>(m_base.port(8641));
     const QByteArray hostHeader = (host + u':' + QString::number(port)).toUtf8();
 
+    std::optional<QByteArray> token = access.token ? access.token(false) : std::nullopt;
     std::optional<HttpExchange::Reply> reply;
-    for (bool reread = false;; reread = true) {
+    for (bool retried = false;; retried = true) {
         // The token goes only to a listener of our own user: anyone else on
         // the port would learn it, or impersonate the daemon.
         if (access.listener && access.listener(port, false) != Listener::ours)
             co_return unexpected(LocalAPIError::unreachable());
-        const auto token = access.token ? access.token(reread) : std::nullopt;
         if (!token)
             co_return unexpected(LocalAPIError::unreachable());
         reply = co_await exchange(host, port, buildRequest(method, target, hostHeader, *token), limits);
         // A refusal may mean the daemon restarted with a new token: read it
         // once more, and try again only if it changed.
-        if (reply && reply->code == forbidden && !reread && access.token) {
-            const auto fresh = access.token(true);
-            if (fresh && fresh != token)
+        if (reply && reply->code == forbidden && !retried) {
+            auto fresh = access.token(true);
+            if (fresh && fresh != token) {
+                token = std::move(fresh);
                 continue;
+            }
         }
         break;
     }
