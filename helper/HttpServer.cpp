@@ -159,8 +159,8 @@ void HttpServer::onReady(ConnectionId id, std::uint32_t events)
         close(id);
         return;
     }
-    // The peer hung up while its request waits or its last reply goes out: nobody to answer.
-    if ((events & EPOLLRDHUP) && (connection.awaiting || connection.closeAfterSend)) {
+    // The peer hung up while its request waits or a reply goes out: nobody to answer.
+    if ((events & EPOLLRDHUP) && (connection.awaiting || connection.closeAfterSend || !connection.out.empty())) {
         close(id);
         return;
     }
@@ -169,8 +169,14 @@ void HttpServer::onReady(ConnectionId id, std::uint32_t events)
             close(id);
             return;
         }
+        dispatch(connection); // requests that came while the reply was going out
+        if (connection.closing) {
+            close(id);
+            return;
+        }
     }
-    if ((events & (EPOLLIN | EPOLLRDHUP)) && !connection.awaiting && !connection.closeAfterSend) {
+    const bool reading = !connection.awaiting && !connection.closeAfterSend && connection.out.empty();
+    if ((events & (EPOLLIN | EPOLLRDHUP)) && reading) {
         char buffer[16384];
         while (true) {
             const auto count = ::read(connection.fd, buffer, sizeof buffer);
@@ -181,7 +187,7 @@ void HttpServer::onReady(ConnectionId id, std::uint32_t events)
                     close(id);
                     return;
                 }
-                if (connection.awaiting || connection.closeAfterSend)
+                if (connection.awaiting || connection.closeAfterSend || !connection.out.empty())
                     break;
                 continue;
             }
@@ -198,7 +204,9 @@ void HttpServer::onReady(ConnectionId id, std::uint32_t events)
 
 void HttpServer::dispatch(Connection& connection)
 {
-    while (!connection.awaiting && !connection.closeAfterSend && !connection.closing) {
+    // One reply at a time on the wire: a client that sends but does not read
+    // stops being read until its replies have gone out.
+    while (!connection.awaiting && !connection.closeAfterSend && !connection.closing && connection.out.empty()) {
         const auto state = connection.parser.parse();
         if (state == http::RequestParser::State::needMore)
             return;
@@ -264,7 +272,7 @@ bool HttpServer::flush(Connection& connection)
 void HttpServer::rearm(Connection& connection)
 {
     std::uint32_t events = EPOLLRDHUP;
-    if (!connection.awaiting && !connection.closeAfterSend)
+    if (!connection.awaiting && !connection.closeAfterSend && connection.out.empty())
         events |= EPOLLIN;
     if (!connection.out.empty())
         events |= EPOLLOUT;

@@ -98,12 +98,15 @@ TEST(DaemonWaits, ARequestOutlivesItsLastWaiterOnlyForTheGrace)
     const std::string back = createRequest(daemon.port, "agent reconnects in time");
     const std::string never = createRequest(daemon.port, "nobody ever waited");
 
+    // Each wait is parked (no reply within 50 ms) before its agent goes.
     int fd = connectLocal(socket);
     sendAll(fd, waitWire(killed, token, 20000));
+    EXPECT_EQ(readReply(fd, 50ms).status, 0);
     ::close(fd);
     EXPECT_EQ(exchangeOn(connectLocal(socket), waitWire(between, token, 1)).status, 200);
     fd = connectLocal(socket);
     sendAll(fd, waitWire(back, token, 20000));
+    EXPECT_EQ(readReply(fd, 50ms).status, 0);
     ::close(fd);
     std::this_thread::sleep_for(30ms);
     const int again = connectLocal(socket);
@@ -117,4 +120,33 @@ TEST(DaemonWaits, ARequestOutlivesItsLastWaiterOnlyForTheGrace)
     const auto withdrawn = exchangeOn(connectLocal(socket), waitWire(killed, token, 1000));
     EXPECT_EQ(json::parse(withdrawn.body, nullptr, false)["status"], "withdrawn");
     ::close(again);
+}
+
+TEST(DaemonWaits, PipelinedRequestsAndLargeRepliesArriveWholeAndInOrder)
+{
+    HelperRun daemon({"daemon"});
+    ASSERT_TRUE(daemon.serving());
+    const std::string token = daemon.token();
+    const std::string socket = (daemon.home + "/.ringlark/daemon.sock").toStdString();
+    const std::string field(1000, 'f');
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(http(daemon.port, "/v1/requests",
+                       json{{"reason", field}, {"ask", field}, {"app", field}, {"title", field}, {"agent", field}}.dump())
+                      .status,
+                  201);
+
+    // Three requests in one write; the middle reply is far larger than a socket buffer.
+    const int fd = connectLocal(socket);
+    ASSERT_TRUE(sendAll(fd, requestText("GET", "/v1/status", token, "localhost")
+                                + requestText("GET", "/v1/requests", token, "localhost")
+                                + requestText("GET", "/v1/status", token, "localhost")));
+    std::string carry;
+    const auto first = readReply(fd, 3s, &carry);
+    const auto list = readReply(fd, 3s, &carry);
+    const auto last = readReply(fd, 3s, &carry);
+    ::close(fd);
+    EXPECT_EQ(json::parse(first.body, nullptr, false)["pending"], 100);
+    EXPECT_GT(list.body.size(), 500'000u);
+    EXPECT_EQ(json::parse(list.body, nullptr, false).size(), 100u);
+    EXPECT_EQ(json::parse(last.body, nullptr, false)["pending"], 100);
 }

@@ -60,11 +60,13 @@ inline bool sendAll(int fd, std::string_view bytes)
     return true;
 }
 
-// One reply (Content-Length framed), read within `timeout`.
-inline RawReply readReply(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(3))
+// One reply (Content-Length framed), read within `timeout`. Bytes read past it
+// (the next pipelined reply) are kept in `carry` when given.
+inline RawReply readReply(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(3),
+                          std::string* carry = nullptr)
 {
     RawReply reply;
-    std::string buffer;
+    std::string buffer = carry ? std::move(*carry) : std::string();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::size_t headEnd = std::string::npos, length = 0;
     while (true) {
@@ -76,6 +78,8 @@ inline RawReply readReply(int fd, std::chrono::milliseconds timeout = std::chron
         }
         if (headEnd != std::string::npos && buffer.size() >= headEnd + 4 + length) {
             reply.body = buffer.substr(headEnd + 4, length);
+            if (carry)
+                *carry = buffer.substr(headEnd + 4 + length);
             return reply;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
