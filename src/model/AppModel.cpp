@@ -244,6 +244,10 @@ QCoro::Task<> AppModel::runConnect(QPointer<AppModel> model, AgentKind kind, Age
     if (!outcome)
         model->publish(model->m_agentError, outcome.error().message(), Field::agentError);
     model->publish(model->m_agents, std::move(statuses), Field::agents);
+    // A refresh that began before the connection finished would publish
+    // older statuses after these; let it run once more.
+    if (model->m_refreshingAgents)
+        model->m_refreshAgain = true;
     model->publish(model->m_agentBusy, std::nullopt, Field::agentBusy);
 }
 
