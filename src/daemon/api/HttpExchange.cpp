@@ -4,6 +4,8 @@
 #include <QNetworkProxy>
 #include <QTcpSocket>
 
+#include <utility>
+
 namespace ringlark {
 
 namespace {
@@ -74,8 +76,8 @@ QByteArray buildRequest(QByteArrayView method, QByteArrayView target, QByteArray
     request.append(method).append(' ').append(target).append(" HTTP/1.1\r\n");
     request.append("Host: ").append(host).append("\r\n");
     request.append("X-Ringlark-Token: ").append(token).append("\r\n");
-    // Replies are never compressed, and each exchange has a connection of its own.
-    request.append("Accept-Encoding: identity\r\nConnection: close\r\n");
+    // Replies are never compressed; the connection stays open for the next request.
+    request.append("Accept-Encoding: identity\r\n");
     if (method != "GET")
         request.append("Content-Length: 0\r\n");
     request.append("\r\n");
@@ -134,6 +136,7 @@ bool ReplyReader::readHead()
         return false;
     }
     m_code = int(*code);
+    m_keepAlive = status.startsWith("HTTP/1.1");
 
     std::optional<qint64> length;
     bool chunked = false, otherCoding = false;
@@ -153,6 +156,9 @@ bool ReplyReader::readHead()
                 return false;
             }
             length = parsed;
+        } else if (name == "connection") {
+            if (value.toLower().contains("close"))
+                m_keepAlive = false;
         } else if (name == "transfer-encoding") {
             chunked = value.toLower().endsWith("chunked");
             otherCoding = !chunked;
@@ -183,6 +189,7 @@ ReplyReader::State ReplyReader::readBody()
     case Body::length: {
         const qsizetype take = std::min<qint64>(m_remaining, m_pending.size());
         m_body.append(m_pending.constData(), take);
+        m_overrun = m_pending.size() > take;
         m_pending.clear(); // anything past the announced length is not ours
         m_remaining -= take;
         return m_remaining == 0 ? finish() : m_state;
@@ -195,6 +202,12 @@ ReplyReader::State ReplyReader::readBody()
         return readChunks();
     }
     return fail();
+}
+
+bool ReplyReader::reusable() const
+{
+    return m_state == State::done && m_keepAlive && m_bodyKind != Body::untilClose && !m_overrun &&
+           m_pending.isEmpty();
 }
 
 ReplyReader::State ReplyReader::readChunks()
@@ -240,13 +253,19 @@ ReplyReader::State ReplyReader::readChunks()
     }
 }
 
-HttpExchange::HttpExchange(QString host, std::uint16_t port, QByteArray request, std::chrono::milliseconds silence,
-                           std::chrono::milliseconds cap, QObject* parent)
-    : QObject(parent), m_host(std::move(host)), m_port(port), m_request(std::move(request)),
-      m_socket(new QTcpSocket(this))
+QTcpSocket* newDaemonSocket()
 {
+    auto* socket = new QTcpSocket;
     // The daemon is on loopback: no proxy may ever see these requests.
-    m_socket->setProxy(QNetworkProxy::NoProxy);
+    socket->setProxy(QNetworkProxy::NoProxy);
+    return socket;
+}
+
+HttpExchange::HttpExchange(QTcpSocket* socket, QString host, std::uint16_t port, QByteArray request,
+                           std::chrono::milliseconds silence, std::chrono::milliseconds cap, QObject* parent)
+    : QObject(parent), m_host(std::move(host)), m_port(port), m_request(std::move(request)), m_socket(socket)
+{
+    m_socket->setParent(this);
     m_silence.setSingleShot(true);
     m_silence.setInterval(silence);
     m_cap.setSingleShot(true);
@@ -260,12 +279,12 @@ HttpExchange::HttpExchange(QString host, std::uint16_t port, QByteArray request,
     connect(m_socket, &QTcpSocket::readyRead, this, &HttpExchange::received);
     connect(m_socket, &QTcpSocket::disconnected, this, [this] {
         received(); // whatever arrived with the close
-        end(m_reader.close() == ReplyReader::State::done);
+        end(m_reader.close() == ReplyReader::State::done, true);
     });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         // A close by the daemon is also reported as `disconnected`, which may end the reply.
         if (error != QAbstractSocket::RemoteHostClosedError)
-            end(false);
+            end(false, true);
     });
 }
 
@@ -273,7 +292,29 @@ void HttpExchange::start()
 {
     m_cap.start();
     m_silence.start();
-    m_socket->connectToHost(QHostAddress(m_host), m_port);
+    switch (m_socket->state()) {
+    case QAbstractSocket::ConnectedState:
+        m_socket->write(m_request);
+        break;
+    case QAbstractSocket::UnconnectedState:
+        m_socket->connectToHost(QHostAddress(m_host), m_port);
+        break;
+    default: // a kept connection is never connected again behind the caller's back
+        end(false, true);
+        break;
+    }
+}
+
+QTcpSocket* HttpExchange::takeConnection()
+{
+    if (!m_keep)
+        return nullptr;
+    m_keep = false;
+    QTcpSocket* socket = m_socket;
+    socket->disconnect(this);
+    socket->setParent(nullptr);
+    m_socket = nullptr;
+    return socket;
 }
 
 void HttpExchange::received()
@@ -281,12 +322,14 @@ void HttpExchange::received()
     if (m_ended)
         return;
     m_silence.start();
-    const auto state = m_reader.feed(m_socket->readAll());
+    const QByteArray bytes = m_socket->readAll();
+    m_gotBytes = m_gotBytes || !bytes.isEmpty();
+    const auto state = m_reader.feed(bytes);
     if (state != ReplyReader::State::reading)
         end(state == ReplyReader::State::done);
 }
 
-void HttpExchange::end(bool ok)
+void HttpExchange::end(bool ok, bool broken)
 {
     if (m_ended)
         return;
@@ -295,8 +338,61 @@ void HttpExchange::end(bool ok)
     m_cap.stop();
     if (ok)
         m_reply = Reply{m_reader.code(), m_reader.body()};
-    m_socket->abort();
+    m_unanswered = !ok && broken && !m_gotBytes;
+    m_keep = ok && m_reader.reusable() && m_socket->state() == QAbstractSocket::ConnectedState;
+    if (!m_keep)
+        m_socket->abort();
     QMetaObject::invokeMethod(this, &HttpExchange::finished, Qt::QueuedConnection);
+}
+
+} // namespace ringlark
+
+namespace ringlark {
+
+ConnectionPool::ConnectionPool(std::chrono::milliseconds maxIdle) : m_maxIdle(maxIdle) {}
+
+ConnectionPool::~ConnectionPool()
+{
+    drop();
+}
+
+QTcpSocket* ConnectionPool::take()
+{
+    // The daemon may have closed it while its reply was being read.
+    if (m_idle && (Clock::now() - m_since > m_maxIdle || m_idle->state() != QAbstractSocket::ConnectedState ||
+                   m_idle->bytesAvailable() > 0))
+        drop();
+    QTcpSocket* socket = std::exchange(m_idle, nullptr);
+    if (socket)
+        socket->disconnect(this);
+    return socket;
+}
+
+void ConnectionPool::put(QTcpSocket* socket)
+{
+    drop(); // the newer connection is the one the daemon keeps longest
+    m_idle = socket;
+    m_since = Clock::now();
+    // A close by the daemon, or bytes nobody asked for: the connection is done.
+    const auto discard = [this] {
+        if (m_idle && (m_idle->state() != QAbstractSocket::ConnectedState || m_idle->bytesAvailable() > 0)) {
+            m_idle->disconnect(this);
+            m_idle->abort();
+            m_idle->deleteLater();
+            m_idle = nullptr;
+        }
+    };
+    connect(socket, &QTcpSocket::disconnected, this, discard);
+    connect(socket, &QTcpSocket::readyRead, this, discard);
+}
+
+void ConnectionPool::drop()
+{
+    if (!m_idle)
+        return;
+    m_idle->disconnect(this);
+    m_idle->abort();
+    delete std::exchange(m_idle, nullptr);
 }
 
 } // namespace ringlark

@@ -27,17 +27,24 @@ struct DeleteLater {
 
 constexpr int forbidden = 403;
 
-// One exchange, awaited; nothing when it failed below HTTP.
-QCoro::Task<std::optional<HttpExchange::Reply>> exchange(QString host, std::uint16_t port, QByteArray request,
-                                                         LocalAPI::Limits limits)
+struct Outcome {
+    std::optional<HttpExchange::Reply> reply; // nothing when the exchange failed below HTTP
+    bool unanswered = false;
+};
+
+// One exchange on `socket`, awaited; a connection left open goes back to `pool`.
+QCoro::Task<Outcome> exchange(std::shared_ptr<ConnectionPool> pool, QTcpSocket* socket, QString host,
+                              std::uint16_t port, QByteArray request, LocalAPI::Limits limits)
 {
     // Deleted via the event loop: `finished` may still be on its way out.
-    const std::unique_ptr<HttpExchange, DeleteLater> run(
-        new HttpExchange(std::move(host), port, std::move(request), limits.dataTimeout, limits.exchangeCap));
+    const std::unique_ptr<HttpExchange, DeleteLater> run(new HttpExchange(
+        socket, std::move(host), port, std::move(request), limits.dataTimeout, limits.exchangeCap));
     auto done = qCoro(run.get(), &HttpExchange::finished);
     run->start();
     co_await std::move(done);
-    co_return run->reply();
+    if (QTcpSocket* open = run->takeConnection())
+        pool->put(open);
+    co_return Outcome{run->reply(), run->unanswered()};
 }
 
 } // namespace
@@ -55,7 +62,8 @@ LocalAPI::LocalAPI(QUrl base, Limits limits)
 }
 
 LocalAPI::LocalAPI(QUrl base, Limits limits, DaemonAccess access)
-    : m_base(std::move(base)), m_limits(limits), m_access(std::move(access))
+    : m_base(std::move(base)), m_limits(limits), m_access(std::move(access)),
+      m_connections(std::make_shared<ConnectionPool>())
 {
 }
 
@@ -74,23 +82,40 @@ QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray ta
     // Copied before the first suspension: the client may go away meanwhile.
     const DaemonAccess access = m_access;
     const Limits limits = m_limits;
+    const std::shared_ptr<ConnectionPool> pool = m_connections;
     const QString host = m_base.host();
     const auto port = static_cast<std::uint16_t>(m_base.port(8641));
     const QByteArray hostHeader = (host + u':' + QString::number(port)).toUtf8();
 
     std::optional<QByteArray> token = access.token ? access.token(false) : std::nullopt;
     std::optional<HttpExchange::Reply> reply;
-    for (bool retried = false;; retried = true) {
-        // The token goes only to a listener of our own user: anyone else on
-        // the port would learn it, or impersonate the daemon.
-        if (access.listener && access.listener(port, false) != Listener::ours)
-            co_return unexpected(LocalAPIError::unreachable());
+    bool retried = false, reconnected = false;
+    for (;;) {
         if (!token)
             co_return unexpected(LocalAPIError::unreachable());
-        reply = co_await exchange(host, port, buildRequest(method, target, hostHeader, *token), limits);
+        QTcpSocket* socket = pool->take();
+        const bool reused = socket != nullptr;
+        if (!reused) {
+            // The token goes only to a listener of our own user: anyone else
+            // on the port would learn it, or impersonate the daemon.
+            if (access.listener && access.listener(port, false) != Listener::ours)
+                co_return unexpected(LocalAPIError::unreachable());
+            socket = newDaemonSocket();
+        }
+        auto outcome = co_await exchange(pool, socket, host, port, buildRequest(method, target, hostHeader, *token),
+                                         limits);
+        reply = std::move(outcome.reply);
+        // The daemon closes connections that idle too long; one it dropped
+        // just as the request went out did not run it, but only a read is
+        // certain to be harmless twice.
+        if (!reply && reused && outcome.unanswered && method == "GET" && !reconnected) {
+            reconnected = true;
+            continue;
+        }
         // A refusal may mean the daemon restarted with a new token: read it
         // once more, and try again only if it changed.
         if (reply && reply->code == forbidden && !retried) {
+            retried = true;
             auto fresh = access.token(true);
             if (fresh && fresh != token) {
                 token = std::move(fresh);

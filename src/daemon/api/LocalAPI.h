@@ -43,9 +43,13 @@ private:
 // A failed `get`: either the exchange failed, or its body did not decode.
 using ApiFailure = std::variant<LocalAPIError, DecodeError>;
 
-// Typed client of the daemon's loopback HTTP API. Each call is one exchange
-// on a connection of its own, sent only to a listener of our own user and
-// carrying the daemon's token. Copies share the token cache. GUI thread only.
+class ConnectionPool;
+
+// Typed client of the daemon's loopback HTTP API. Each call is one exchange,
+// on the connection the previous one left open when there is one; a new
+// connection goes only to a listener of our own user. Every request carries
+// the daemon's token. Copies share the token cache and the open connection.
+// GUI thread only.
 class LocalAPI {
 public:
     struct Limits {
@@ -91,6 +95,7 @@ private:
     QUrl m_base;
     Limits m_limits;
     DaemonAccess m_access;
+    std::shared_ptr<ConnectionPool> m_connections;
 };
 
 } // namespace ringlark

@@ -39,11 +39,12 @@ struct RawServer {
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, [this, answer] {
             while (QTcpSocket* socket = server.nextPendingConnection())
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, answer] { socket->readAll(); answer(socket); });
+                ++accepted, QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, answer] { socket->readAll(); answer(socket); });
         });
     }
     QUrl base() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort())); }
     QTcpServer server;
+    int accepted = 0;
 };
 
 const LocalAPIError* clientError(const LocalAPIError& error) { return &error; }
@@ -162,6 +163,48 @@ TEST(LocalAPI, UnreachableDaemon)
     api.reset();
     EXPECT_EQ(failure(std::move(task)), unreachable);
     mallopt(M_PERTURB, 0);
+}
+
+TEST(LocalAPI, OneConnectionCarriesTheExchanges)
+{
+    // What the daemon does with a connection once it has answered on it.
+    enum class After { keepOpen, closeWhenIdle, dropTheNextRequest };
+    const struct {
+        After after;
+        int connections; // after three polls and a cancel
+    } cases[] = {
+        {After::keepOpen, 2},           // the cancel overlaps a poll: a second connection
+        {After::closeWhenIdle, 5},      // every exchange reconnects
+        {After::dropTheNextRequest, 3}, // polls are sent again, a cancel is not
+    };
+    for (const auto& [after, connections] : cases) {
+        RawServer daemon([after](QTcpSocket* socket) {
+            const int n = socket->property("n").toInt() + 1;
+            socket->setProperty("n", n);
+            if (after == After::dropTheNextRequest && n > 1)
+                return socket->abort();
+            const std::string body = test::statusJson();
+            socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
+                          body.c_str());
+            if (after == After::closeWhenIdle)
+                socket->disconnectFromHost();
+        });
+        int checks = 0;
+        const auto listener = [&](std::uint16_t, bool) { return ++checks, Listener::ours; };
+        const LocalAPI api(daemon.base(), {}, {fixedToken().token, listener});
+        for (int poll = 0; poll < 3; ++poll)
+            EXPECT_TRUE(test::await(api.status(), 3000ms).value().has_value()) << int(after);
+        if (after == After::dropTheNextRequest) {
+            EXPECT_EQ(failure(api.cancel("r")), unreachable);
+        } else {
+            auto status = api.status(); // under way while the cancel starts
+            EXPECT_TRUE(test::await(api.cancel("r"), 3000ms).value().has_value()) << int(after);
+            EXPECT_TRUE(test::await(std::move(status), 3000ms).value().has_value()) << int(after);
+        }
+        EXPECT_EQ(daemon.accepted, connections) << int(after);
+        // Every new connection, and only a new one, goes through the listener check.
+        EXPECT_EQ(checks, connections) << int(after);
+    }
 }
 
 namespace {
