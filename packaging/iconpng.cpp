@@ -17,24 +17,32 @@
 namespace {
 
 // The SVG's square is 128 units: the rounded square inset by 8 with corners
-// of 24, the glyph in the middle 72.
+// of 24, the glyph in the middle 72. Panel and menu sizes get a fuller square
+// and a larger glyph, or the glyph shrinks to a smudge.
+struct Proportions {
+    double inset, corner, glyph;
+};
 constexpr double unit = 1.0 / 128;
-constexpr double inset = 8 * unit, corner = 24 * unit, glyph = 72 * unit;
+constexpr Proportions large{8 * unit, 24 * unit, 72 * unit};
+constexpr Proportions small{2 * unit, 24 * unit, 88 * unit};
+constexpr int largestSmall = 32;
 const QColor brand(0x35, 0x59, 0xe0);
 
 QImage appIcon(int side)
 {
+    const Proportions& at = side <= largestSmall ? small : large;
     QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);
     QPainter p(&out);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
     p.setBrush(brand);
-    const double margin = side * inset;
-    p.drawRoundedRect(QRectF(margin, margin, side - 2 * margin, side - 2 * margin), side * corner, side * corner);
+    const double margin = side * at.inset;
+    p.drawRoundedRect(QRectF(margin, margin, side - 2 * margin, side - 2 * margin), side * at.corner,
+                      side * at.corner);
 
     // An even margin keeps the glyph on whole pixels, so small sizes stay sharp.
-    const int glyphMargin = 2 * static_cast<int>(std::lround(side * (1 - glyph) / 2));
+    const int glyphMargin = 2 * static_cast<int>(std::lround(side * (1 - at.glyph) / 2));
     const int glyphSide = side - glyphMargin;
     p.drawImage(glyphMargin / 2, glyphMargin / 2,
                 ringlark::MenuBarIcon::image(glyphSide, ringlark::MenuBarIcon::regularOpacity, Qt::white));
