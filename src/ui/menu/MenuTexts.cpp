@@ -14,8 +14,8 @@ Facts Facts::of(const AppModel& model)
     facts.status = model.status();
     facts.pending = model.pending().size();
     if (facts.daemonReachable) {
-        facts.tailscale = TailscaleState::current(facts.status ? std::optional(facts.status->tailscale) : std::nullopt,
-                                                  *model.platformServices().workspace, model.applicationsFolder());
+        // The model's verdict, derived once per cycle: it looks through the file system.
+        facts.tailscale = model.tailscaleState();
         facts.ready = model.isReady();
     }
     facts.needsSetup = model.needsSetup();
