@@ -9,9 +9,6 @@
 
 namespace ringlark {
 
-// What the setup window says about an agent's status, as one line of text.
-QString agentStatusText(AgentKind kind, const AgentStatus& status, bool t3Installed);
-
 // Where the command-line options find the user's agents and our helper.
 struct AgentsCliServices {
     QString home;   // empty: the user's home directory

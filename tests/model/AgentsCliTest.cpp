@@ -1,3 +1,4 @@
+#include "agents/AgentTexts.h"
 #include "app/AgentsCli.h"
 
 #include "support/EventLoop.h"

@@ -1,5 +1,7 @@
 #include "ui/setup/SetupRows.h"
 
+#include "agents/AgentTexts.h"
+
 namespace ringlark::setup {
 
 namespace {
@@ -14,32 +16,6 @@ Row permissionRow(QString title, bool granted, QString grantedDetail, QString mi
     if (!granted)
         row.controls = {{kAllow}, {kSystemSettings}};
     return row;
-}
-
-QString agentDetail(AgentKind kind, const AgentStatus& status)
-{
-    switch (status.kind()) {
-    case AgentStatus::Kind::outdated:
-        return QStringLiteral("Points at an old location: ") + status.command();
-    case AgentStatus::Kind::notInstalled:
-        return QStringLiteral("Not installed on this computer.");
-    case AgentStatus::Kind::notConnected:
-        return kind == AgentKind::claudeCode
-            ? QStringLiteral("Adds the ringlark MCP server to your user scope (claude mcp add).")
-            : QStringLiteral("Adds [mcp_servers.ringlark] to ~/.codex/config.toml (a backup is kept).");
-    case AgentStatus::Kind::connected:
-    case AgentStatus::Kind::inherited:
-        break;
-    }
-    return QStringLiteral("Connected.");
-}
-
-QString t3Detail(const AgentStatus& status, bool t3Installed)
-{
-    if (status.kind() == AgentStatus::Kind::inherited)
-        return QStringLiteral("Connected through ") + status.from().join(QStringLiteral(" and ")) + QStringLiteral(".");
-    return t3Installed ? QStringLiteral("Uses the Claude Code and Codex connections above.")
-                       : QStringLiteral("Not installed. Would use the Claude Code and Codex connections above.");
 }
 
 } // namespace
@@ -161,11 +137,11 @@ Row agentRow(AgentKind kind, const std::optional<AgentStatus>& status, std::opti
 
     // T3 Code has no connection of its own, so nothing to press.
     if (kind == AgentKind::t3) {
-        row.detail = t3Detail(shown, t3Installed);
+        row.detail = agentStatusText(AgentKind::t3, shown, t3Installed);
         return row;
     }
 
-    row.detail = agentDetail(kind, shown);
+    row.detail = agentStatusText(kind, shown, false);
     const bool isBusy = busy && *busy == kind;
     if (shown.kind() == AgentStatus::Kind::outdated)
         row.controls = {isBusy ? Control{QStringLiteral("Updating\u2026"), false} : Control{QStringLiteral("Update")}};

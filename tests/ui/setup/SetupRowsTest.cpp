@@ -141,6 +141,9 @@ TEST(SetupRows, AgentRowsByStatusAndBusy)
         {codex, AgentStatus::outdated("/old/ringlark"), codex, StepState::todo,
          "Points at an old location: /old/ringlark", {updating}},
         {claude, AgentStatus::outdated(""), std::nullopt, StepState::todo, "Points at an old location: ", {"Update"}},
+        // The right path without the approval still asks before every call.
+        {codex, AgentStatus::unapproved("/opt/Ringlark.app/Contents/Helpers/ringlark"), std::nullopt, StepState::todo,
+         "Asks before each request for help. Update allows it.", {"Update"}},
         {claude, AgentStatus::connected(), claude, StepState::done, "Connected.", {}},
         {codex, AgentStatus::notInstalled(), std::nullopt, StepState::pending, "Not installed on this computer.", {}},
     };
