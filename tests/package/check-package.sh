@@ -94,7 +94,11 @@ system=$work/system
 mkdir -p "$system/var/lib/dpkg/info" "$system/var/lib/dpkg/updates" "$system/home/ann/.ringlark"
 touch "$system/var/lib/dpkg/status" "$system/var/lib/dpkg/available"
 echo kept >"$system/home/ann/.ringlark/daemon.log"
-dpkg_root() { dpkg --root="$system" --force-depends --force-not-root --force-script-chrootless "$@" >>"$work/dpkg.log" 2>&1; }
+# Its own log too: --root leaves dpkg writing to the system's log otherwise.
+dpkg_root() {
+  dpkg --root="$system" --log="$work/dpkg-actions.log" --force-depends --force-not-root \
+    --force-script-chrootless "$@" >>"$work/dpkg.log" 2>&1
+}
 dpkg_root --install "$deb" || fail "dpkg --install: $(cat "$work/dpkg.log")"
 installed=$system/$bundle/Contents/MacOS/Ringlark
 [ -x "$installed" ] || fail "not installed at /$bundle/Contents/MacOS/Ringlark"
