@@ -7,13 +7,7 @@ namespace ringlark::helper {
 
 namespace {
 
-std::string lower(std::string_view text)
-{
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return result;
-}
+using http::lower;
 
 bool allowedHost(std::string_view host, int port, Transport transport)
 {

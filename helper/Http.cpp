@@ -7,14 +7,6 @@ namespace ringlark::helper::http {
 
 namespace {
 
-std::string lower(std::string_view text)
-{
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return result;
-}
-
 std::string_view trim(std::string_view text)
 {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -32,6 +24,14 @@ bool isToken(std::string_view text)
 }
 
 } // namespace
+
+std::string lower(std::string_view text)
+{
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return result;
+}
 
 const std::string* Request::header(std::string_view name) const
 {

@@ -12,6 +12,9 @@
 
 namespace ringlark::helper::http {
 
+// ASCII lower case, as header names and tokens compare.
+std::string lower(std::string_view text);
+
 struct Request {
     std::string method;
     std::string target; // as sent: path and query
