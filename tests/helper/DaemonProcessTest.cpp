@@ -14,11 +14,14 @@ TEST(Daemon, ServesTheAppsEndpointsRefusesASecondCopyAndCleansUpOnSigterm)
     const QByteArray pid = readFile(pidFile);
     EXPECT_EQ(pid.trimmed().toLongLong(), daemon.process.processId());
 
-    HelperRun second({"daemon"}, {}, daemon.home, daemon.port); // the port is taken: exit 3, pid file untouched
+    // The port is taken: exit 3, and the first copy's pid file and token untouched.
+    const std::string token = daemon.token();
+    HelperRun second({"daemon"}, {}, daemon.home, daemon.port);
     ASSERT_TRUE(second.finish(3s));
     EXPECT_EQ(second.process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.process.exitCode(), 3);
     EXPECT_EQ(readFile(pidFile), pid);
+    EXPECT_EQ(daemon.token(), token);
 
     EXPECT_EQ(http(daemon.port, "/v1/status").parsed(),
               json::parse(R"({"version":")" RINGLARK_HELPER_VERSION R"(","pending":0,"session_active":false,)"
@@ -52,6 +55,7 @@ TEST(Daemon, ServesTheAppsEndpointsRefusesASecondCopyAndCleansUpOnSigterm)
     ASSERT_TRUE(daemon.finish(2s));
     EXPECT_EQ(daemon.process.exitCode(), 0); // death by a signal would report its number
     EXPECT_FALSE(QFile::exists(pidFile));
+    EXPECT_FALSE(QFile::exists(daemon.home + "/.ringlark/daemon.sock"));
 }
 
 TEST(HelperCommands, VersionPermissionsAndBadArgumentsPrintUsage)

@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace ringlark::test {
@@ -85,33 +86,12 @@ public:
         m_changed.notify_all();
     }
 
-    std::vector<std::string> ids() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_order;
-    }
-    std::string status(const std::string& id) const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_requests.at(id)["status"];
-    }
-    nlohmann::json request(const std::string& id) const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_requests.at(id);
-    }
-    int refusedTokens() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_refusedTokens;
-    }
-    int postsSeen() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_posts;
-    }
+    std::vector<std::string> ids() const { return locked([&] { return m_order; }); }
+    nlohmann::json request(const std::string& id) const { return locked([&] { return m_requests.at(id); }); }
+    int refusedTokens() const { return locked([&] { return m_refusedTokens; }); }
+    int postsSeen() const { return locked([&] { return m_posts; }); }
 
-    // Until `count` requests exist (or `status` holds for all), bounded.
+    // Until `count` requests exist, or `id` has `status`; bounded.
     bool awaitCount(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const
     {
         std::unique_lock lock(m_mutex);
@@ -128,6 +108,13 @@ public:
     const std::filesystem::path directory;
 
 private:
+    template <typename Read>
+    std::invoke_result_t<Read> locked(Read read) const
+    {
+        std::lock_guard lock(m_mutex);
+        return read();
+    }
+
     bool authorised(const httplib::Request& request, httplib::Response& response)
     {
         std::lock_guard lock(m_mutex);
