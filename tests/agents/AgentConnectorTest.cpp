@@ -48,7 +48,6 @@ TEST_F(AgentConnectorTest, DetectsEachAgentFromItsProgramAndEntry)
     test::writeFile(path(".local/bin/claude"), "", true);
     const std::pair<QByteArray, Status> cases[] = {
         {"", Status::notConnected()},
-        {R"([{"mcpServers":{}}])", Status::notConnected()},
         {R"({"mcpServers":{"ringlark":{"command":5}}})", Status::outdated("")},
         {R"({"mcpServers":{"ringlark":{"command":"/Old.app/ringlark"}}})", Status::outdated("/Old.app/ringlark")},
         {R"({"mcpServers":{"ringlark":{"args":["mcp"],"command":")" + helper.toUtf8() + "\"}}}", Status::connected()},
@@ -152,11 +151,6 @@ TEST_F(AgentConnectorTest, ConnectsCodexWithABackupAndOnlyWhenChanged)
     EXPECT_EQ(test::readFile(config), "model = \"o3\"\n[profiles.fast]\nx = 1\n\n" + CodexConfig::block(helper) + "\n");
     EXPECT_EQ(agents->status(AgentKind::codex), Status::connected());
 
-    const QByteArray serversNotATable = "mcp_servers = 5\n";
-    test::writeFile(config, serversNotATable);
-    EXPECT_EQ(agents->connectCodex().error(), AgentError::io(config + ": mcp_servers is not a table; left unchanged"));
-    EXPECT_EQ(test::readFile(config), serversNotATable);
-
     const QByteArray latin1 = "# caf\xe9\n";
     test::writeFile(config, latin1);
     EXPECT_FALSE(agents->connectCodex());
@@ -189,13 +183,11 @@ TEST_F(AgentConnectorTest, AllowsClaudesToolInItsSettingsWithABackup)
     EXPECT_TRUE(test::readFile(settings).contains(R"("Read",
       "mcp__ringlark__request_human")"));
 
-    for (const QByteArray& untouchable : {QByteArray("{\"model\":"), QByteArray(R"({"permissions":{"allow":{}}})")}) {
-        test::writeFile(settings, untouchable);
-        EXPECT_EQ(agents->allowClaudeRequests().error().kind(), AgentError::Kind::io);
-        EXPECT_EQ(test::readFile(settings), untouchable);
-    }
+    const QByteArray untouchable = R"({"permissions":{"allow":{}}})";
+    test::writeFile(settings, untouchable);
     EXPECT_EQ(agents->allowClaudeRequests().error().message(),
               settings + ": \"permissions.allow\" is not a list; left unchanged");
+    EXPECT_EQ(test::readFile(settings), untouchable);
     EXPECT_EQ(files(".claude").size(), 2);
 }
 
