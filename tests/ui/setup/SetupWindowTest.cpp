@@ -51,38 +51,25 @@ struct Fixture {
 
 } // namespace
 
+// What each row says is SetupRows' job; here only that the window redraws what the model publishes.
 TEST(SetupWindow, RowsFollowWhatTheDaemonPublishes)
 {
     Fixture f;
     f.harness.platform.privacy->screenRecording = false;
     f.window->show();
-
-    // Before the daemon answers: the local checks stand in, nothing is ready.
     EXPECT_EQ(f.pill(), "Starting");
-    EXPECT_EQ(f.row("tailscaleRow")->row().state, StepState::pending);
-    EXPECT_EQ(f.row("screenRecordingRow")->row().state, StepState::todo);
     EXPECT_TRUE(f.find<QPushButton>("screenRecordingAllow")->isVisible());
     EXPECT_FALSE(f.find<QPushButton>("accessibilityAllow")->isVisible());
-    EXPECT_EQ(f.detail("pairingRow"), "Install Ringlark on your iPhone, then scan the QR code.");
     EXPECT_FALSE(f.find<QPushButton>("showQRCode")->isEnabled());
+    EXPECT_TRUE(f.find("appsFolderWarning")->isVisible()); // the test's helper is outside the bundle
 
-    // The daemon reports Tailscale up and Accessibility missing.
     f.harness.daemon.set("/v1/status", statusJson(true, 0, true, false));
     ASSERT_TRUE(f.poll());
     ASSERT_TRUE(spinUntil([&] { return f.pill() == "Needs attention"; }));
     EXPECT_EQ(f.detail("tailscaleRow"), QStringLiteral("desk \u00B7 user@example.com"));
-    // The daemon's flag now wins over the local check.
-    EXPECT_EQ(f.row("screenRecordingRow")->row().state, StepState::done);
     EXPECT_FALSE(f.find<QPushButton>("screenRecordingAllow")->isVisible());
     EXPECT_TRUE(f.find<QPushButton>("accessibilityAllow")->isVisible());
-    EXPECT_EQ(f.detail("pairingRow"), "1 iPhone paired. Pushes go to APNs directly.");
     EXPECT_TRUE(f.find<QPushButton>("showQRCode")->isEnabled());
-
-    // The daemon gone: its last view stays, the pill falls back.
-    f.harness.daemon.remove("/v1/status");
-    ASSERT_TRUE(f.poll());
-    EXPECT_TRUE(spinUntil([&] { return f.pill() == "Starting"; }));
-    EXPECT_EQ(f.row("screenRecordingRow")->row().state, StepState::done);
 }
 
 TEST(SetupWindow, ButtonsReachThePlatformAndThePairingWindow)
@@ -131,7 +118,6 @@ TEST(SetupWindow, ConnectShowsBusyThenTheOutcome)
     // Until the first refresh lands every agent reads as not connected.
     ASSERT_TRUE(spinUntil([&] { return !claude->isVisible(); })); // not installed
     EXPECT_EQ(codex->text(), "Connect");
-    EXPECT_EQ(f.window->findChild<QPushButton*>("t3CodeButton"), nullptr);
 
     codex->click();
     EXPECT_EQ(f.model->agentBusy(), std::optional<AgentKind>(AgentKind::codex));
@@ -142,7 +128,6 @@ TEST(SetupWindow, ConnectShowsBusyThenTheOutcome)
     EXPECT_FALSE(codex->isEnabled());
     ASSERT_TRUE(spinUntil([&] { return f.row("codexRow")->row().state == StepState::done; }));
     EXPECT_FALSE(codex->isVisible());
-    EXPECT_EQ(f.detail("t3CodeRow"), "Connected through Codex.");
     EXPECT_FALSE(f.find<QLabel>("agentError")->isVisible());
 
     // A failed connection shows its text in red under the rows.
@@ -150,19 +135,6 @@ TEST(SetupWindow, ConnectShowsBusyThenTheOutcome)
     auto* error = f.find<QLabel>("agentError");
     ASSERT_TRUE(spinUntil([&] { return error->isVisible(); }));
     EXPECT_EQ(error->text(), f.model->agentError().value_or("(none)"));
-}
-
-TEST(SetupWindow, WarningOnlyOutsideTheApplicationsFolder)
-{
-    Fixture moved;
-    moved.window->show();
-    EXPECT_TRUE(moved.find("appsFolderWarning")->isVisible());
-
-    Fixture installed([](AppModel::Services& s) {
-        s.supervisor.files.executable = s.agents.applicationsFolder + "/Ringlark.app/Contents/Helpers/ringlark";
-    });
-    installed.window->show();
-    EXPECT_FALSE(installed.find("appsFolderWarning")->isVisible());
 }
 
 TEST(SetupWindow, LaunchAtLoginShowsTheModelNotTheClick)
@@ -181,9 +153,6 @@ TEST(SetupWindow, LaunchAtLoginShowsTheModelNotTheClick)
     item.registerError.reset();
     box->click();
     EXPECT_TRUE(box->isChecked());
-    box->click();
-    EXPECT_EQ(item.unregisterCalls, 1);
-    EXPECT_FALSE(box->isChecked());
 }
 
 TEST(SetupWindow, ShowingCountsOnceAndRefreshesAgentsAndDoneHides)
