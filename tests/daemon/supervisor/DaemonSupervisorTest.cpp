@@ -303,17 +303,6 @@ TEST_F(SupervisorTest, QuickExitsBackOffUpToThirtySecondsAndAppendToTheLog)
     EXPECT_TRUE(read("home/.ringlark/daemon.log").startsWith("out\nerr\nout\nerr\n"));
 }
 
-TEST_F(SupervisorTest, ADaemonLogThatIsALinkGetsNoOutput)
-{
-    writeFile(dir.filePath("target"), "");
-    QDir().mkpath(dir.filePath("home/.ringlark"));
-    ASSERT_TRUE(QFile::link(dir.filePath("target"), dir.filePath("home/.ringlark/daemon.log")));
-    make(helper("echo out; echo err >&2; exit 1")).start();
-    ASSERT_TRUE(spinUntil([&] { return backoffs.size() >= 2; }));
-    supervisor->stop();
-    EXPECT_EQ(read("target"), "");
-}
-
 TEST_F(SupervisorTest, StatusThreeRestartAndALongRunResetTheCount)
 {
     make(helper("exec sleep 30", 3, 3)).restart(); // nothing runs yet: starts supervision
