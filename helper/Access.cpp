@@ -11,12 +11,14 @@ using http::lower;
 
 bool allowedHost(std::string_view host, int port, Transport transport)
 {
-    const std::string suffix = ":" + std::to_string(port);
+    std::string suffix = std::to_string(port);
+    suffix.insert(suffix.begin(), ':');
+    const std::string given = lower(host);
     for (std::string_view name : {"127.0.0.1", "localhost", "[::1]"})
-        if (lower(host) == std::string(name) + suffix)
+        if (given.size() == name.size() + suffix.size() && given.starts_with(name) && given.ends_with(suffix))
             return true;
     // Only a local socket's peer can have said plain "localhost".
-    return transport == Transport::local && lower(host) == "localhost";
+    return transport == Transport::local && given == "localhost";
 }
 
 } // namespace
