@@ -9,6 +9,7 @@
 #include "ui/setup/SetupWindow.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QPalette>
 
 #include <cstdio>
@@ -71,8 +72,10 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("com.ringlark.mac"));
     // A tray application outlives its windows.
     QApplication::setQuitOnLastWindowClosed(false);
-    QApplication::setWindowIcon(
-        MenuBarIcon::icon(1.0, QApplication::palette().color(QPalette::WindowText), 0));
+    // The installed colour icon where the theme has it, else the tray's glyph.
+    QApplication::setWindowIcon(QIcon::fromTheme(
+        QStringLiteral("com.ringlark.mac"),
+        MenuBarIcon::icon(1.0, QApplication::palette().color(QPalette::WindowText), 0)));
     quitOnSignals();
 
     AppModel::Services services;
