@@ -25,11 +25,8 @@ fi
 app=$build/Ringlark.app/Contents/MacOS/Ringlark
 [[ -x $app ]] || { echo "no application at $app" >&2; exit 1; }
 
-# The application only talks to the default port: it must be free.
-if grep -q ':21C1 00000000:0000 0A' /proc/net/tcp; then
-    echo "port 8641 is in use; stop whatever holds it first" >&2
-    exit 1
-fi
+# A spare port, so an installed copy on 8641 can keep running.
+port=${RINGLARK_PORT:-$((20000 + RANDOM % 20000))}
 
 display=
 for n in $(seq 90 120); do
@@ -52,7 +49,17 @@ for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X${display#:} ]] && break; sleep 0.1
 DISPLAY=$display trayer --edge top --align right --widthtype request >/dev/null 2>&1 &
 pids+=($!)
 
-HOME=$home DISPLAY=$display "$app" >"$home/app.log" 2>&1 &
+# TAILSCALE=ready puts a stand-in Tailscale (logged in, running) on the PATH,
+# as on a user's machine; otherwise Tailscale reads as not installed, which
+# makes the application look for it on every poll.
+if [[ ${TAILSCALE:-} == ready ]]; then
+    mkdir -p "$home/bin"
+    printf '%s\n' '#!/bin/sh' "echo '{\"BackendState\":\"Running\",\"Self\":{\"HostName\":\"bench\",\"TailscaleIPs\":[\"100.64.0.1\"],\"UserID\":1},\"User\":{\"1\":{\"LoginName\":\"bench@example.com\"}}}'" >"$home/bin/tailscale"
+    chmod +x "$home/bin/tailscale"
+    export PATH=$home/bin:$PATH
+fi
+
+RINGLARK_PORT=$port HOME=$home DISPLAY=$display "$app" >"$home/app.log" 2>&1 &
 apppid=$!
 pids+=($apppid)
 
@@ -65,6 +72,13 @@ done
 [[ -n $daemonpid ]] || { echo "the application started no daemon" >&2; cat "$home/app.log" >&2; exit 1; }
 
 sleep "$settle"
+# Idle means no window open: "Done" (Return) closes the setup window that
+# opens at launch.
+if command -v xdotool >/dev/null; then
+    setup=$(DISPLAY=$display xdotool search --onlyvisible --name '^Ringlark Setup$' 2>/dev/null | head -1 || true)
+    [[ -n $setup ]] && DISPLAY=$display xdotool windowfocus --sync "$setup" key Return 2>/dev/null || true
+    sleep 2
+fi
 echo "build: $build"
 echo "daemon: $(readlink -f /proc/$daemonpid/exe) (pid $daemonpid), app pid $apppid"
 /usr/bin/python3 "$here/procstat.py" "$seconds" app="$apppid" daemon="$daemonpid"
