@@ -84,18 +84,19 @@ int main(int argc, char** argv)
         std::cout << dumpJson(permissionsJson()) << std::endl;
         return 0;
     }
-    if (command == "daemon" || command == "mcp") {
+    if (command == "daemon") {
         const auto port = daemonPort();
         if (!port) {
             std::cerr << "ringlark: RINGLARK_PORT must be a port number from 1 to 65535\n";
             return 2;
         }
-        if (command == "daemon") {
-            DaemonEnvironment environment{*port, homeDirectory(), environmentValue("PATH")};
-            environment.testHooks = environmentValue("RINGLARK_TEST_HOOKS") == "1";
-            environment.orphanGrace = millisecondsFrom("RINGLARK_ORPHAN_GRACE_MS", environment.orphanGrace);
-            return runDaemon(environment);
-        }
+        DaemonEnvironment environment{*port, homeDirectory(), environmentValue("PATH")};
+        environment.testHooks = environmentValue("RINGLARK_TEST_HOOKS") == "1";
+        environment.orphanGrace = millisecondsFrom("RINGLARK_ORPHAN_GRACE_MS", environment.orphanGrace);
+        return runDaemon(environment);
+    }
+    // The MCP mode reaches the daemon through its socket, never the port.
+    if (command == "mcp") {
         McpSettings settings;
         settings.home = homeDirectory();
         if (auto agent = environmentValue("RINGLARK_AGENT"); !agent.empty())
