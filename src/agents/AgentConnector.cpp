@@ -116,22 +116,24 @@ Expected<QByteArray, AgentError> existingBytes(const QString& file)
 }
 
 // Parsed facts of the agents' files, shared by every connector in the process.
+// Never destroyed: a status check on a pool thread may still hold one when
+// the process exits.
 FileFacts<std::optional<QString>>& claudeServers()
 {
-    static FileFacts<std::optional<QString>> facts(ClaudeConfig::serverCommand);
-    return facts;
+    static auto* facts = new FileFacts<std::optional<QString>>(ClaudeConfig::serverCommand);
+    return *facts;
 }
 
 FileFacts<bool>& claudeApprovals()
 {
-    static FileFacts<bool> facts(ClaudeConfig::allowsRequestHuman);
-    return facts;
+    static auto* facts = new FileFacts<bool>(ClaudeConfig::allowsRequestHuman);
+    return *facts;
 }
 
 FileFacts<std::optional<CodexConfig::Server>>& codexServers()
 {
-    static FileFacts<std::optional<CodexConfig::Server>> facts(CodexConfig::server);
-    return facts;
+    static auto* facts = new FileFacts<std::optional<CodexConfig::Server>>(CodexConfig::server);
+    return *facts;
 }
 
 bool isConnectedOrInherited(const AgentStatus& status)

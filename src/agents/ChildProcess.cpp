@@ -19,10 +19,11 @@ struct Registry {
     bool stopping = false;
 };
 
+// Never destroyed, like the pool whose threads use it.
 Registry& registry()
 {
-    static Registry instance;
-    return instance;
+    static auto* instance = new Registry;
+    return *instance;
 }
 
 void killGroup(qint64 leader)

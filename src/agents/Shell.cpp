@@ -66,10 +66,12 @@ struct Caches {
     QMutex capturing;
 };
 
+// Never destroyed: a login shell captured on a pool thread may still hold
+// the locks when the process exits.
 Caches& caches()
 {
-    static Caches instance;
-    return instance;
+    static auto* instance = new Caches;
+    return *instance;
 }
 
 std::optional<QProcessEnvironment> cachedEnvironment(const QString& key, const Shell::Context& context)
