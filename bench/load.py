@@ -20,6 +20,8 @@ import socket
 import statistics
 import time
 
+import procstat
+
 
 class Daemon:
     def __init__(self, port, home, over):
@@ -89,15 +91,7 @@ def percentile(values, p):
 
 
 def proc_status(pid):
-    fields = {}
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                key, _, value = line.partition(":")
-                fields[key] = value.strip()
-    except OSError:
-        pass
-    return fields
+    return procstat.status_fields(f"/proc/{pid}/status")
 
 
 def main():
