@@ -71,14 +71,11 @@ void AppDelegate::reopen()
 
 void AppDelegate::terminate()
 {
-    if (m_terminated)
-        return;
-    m_terminated = true;
     if (m_setupTask)
         m_setupTask->cancel();
-    if (m_options.endChildren)
-        m_options.endChildren();
-    m_model.supervisor().stop();
+    // Cancels the poll loop, ends the model's children and stops the daemon;
+    // a second call does nothing.
+    m_model.shutDown();
 }
 
 namespace {

@@ -9,7 +9,6 @@
 #include <QPointer>
 
 #include <chrono>
-#include <functional>
 
 namespace ringlark {
 
@@ -25,9 +24,6 @@ public:
         QString runtimeDirectory = SingleInstance::defaultDirectory();
         // The pause before the first-launch setup window (then one poll cycle).
         std::chrono::milliseconds setupDelay{400};
-        // Called at shut-down before the daemon is stopped: ends the model's
-        // own children (agent runs, permission checks).
-        std::function<void()> endChildren;
     };
 
     AppDelegate(AppModel& model, Windows& windows, Options options, QObject* parent = nullptr);
@@ -46,7 +42,7 @@ public:
     // window is visible, nothing otherwise.
     void reopen();
 
-    // Cancels the poll loop and stops the daemon (waits for it up to 2 s).
+    // Ends the model: poll loop, its children, the daemon (waits up to 2 s).
     void terminate();
 
 private:
@@ -57,7 +53,6 @@ private:
     Options m_options;
     SingleInstance* m_instance = nullptr;
     TaskHandle m_setupTask;
-    bool m_terminated = false;
 };
 
 // Turns SIGINT, SIGTERM and SIGHUP (a logout) into QCoreApplication::quit on

@@ -92,9 +92,7 @@ int main(int argc, char** argv)
     });
     windows = &windowManager;
 
-    AppDelegate::Options options;
-    options.endChildren = [&model] { model.shutDown(); };
-    AppDelegate delegate(model, windowManager, options);
+    AppDelegate delegate(model, windowManager, AppDelegate::Options{});
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::terminate);
 
     const bool testHost = AppDelegate::isTestHost();
