@@ -29,6 +29,7 @@
 #include "helper/Daemon.h"
 
 #include "helper/Files.h"
+#include "helper/NetworkWatch.h"
 #include "helper/Notifier.h"
 #include "helper/Tailscale.h"
 #include "helper/Worker.h"
@@ -99,7 +100,8 @@ std::optional<std::chrono::milliseconds> waitTimeout(const std::optional<std::st
 } // namespace
 
 Daemon::Daemon(EventLoop& loop, RequestStore& store, Services services, Settings settings)
-    : m_loop(loop), m_store(store), m_services(std::move(services)), m_settings(std::move(settings))
+    : m_loop(loop), m_store(store), m_services(std::move(services)), m_settings(std::move(settings)),
+      m_networkChangedAt(m_settings.clock())
 {
 }
 
@@ -370,7 +372,13 @@ void Daemon::forceStatus(ConnectionId connection, const http::Request& request)
 
 void Daemon::withTailscale(std::function<void(const TailscaleInfo&)> then)
 {
-    const bool fresh = m_tailscale && EventLoop::Clock::now() - m_tailscaleAt < m_settings.tailscaleMaxAge;
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    const auto now = m_settings.clock();
+    const bool fresh = m_tailscale && m_tailscaleChangesSeen == m_networkChanges
+                       && tailscaleStillFresh(m_settings.tailscaleFreshness, m_tailscale->ok,
+                                              duration_cast<milliseconds>(now - m_tailscaleAt),
+                                              duration_cast<milliseconds>(now - m_networkChangedAt));
     if (!fresh)
         refreshTailscale();
     // A known state answers at once, even while a newer one is being asked for.
@@ -380,15 +388,23 @@ void Daemon::withTailscale(std::function<void(const TailscaleInfo&)> then)
         m_tailscaleWaiting.push_back(std::move(then));
 }
 
+void Daemon::tailscaleMayHaveChanged()
+{
+    ++m_networkChanges;
+    m_networkChangedAt = m_settings.clock();
+}
+
 void Daemon::refreshTailscale()
 {
     if (m_tailscaleFetching || !m_services.fetchTailscale)
         return;
     m_tailscaleFetching = true;
-    m_services.fetchTailscale([this](TailscaleInfo info) {
+    m_services.fetchTailscale([this, changes = m_networkChanges](TailscaleInfo info) {
         m_tailscaleFetching = false;
         m_tailscale = std::move(info);
-        m_tailscaleAt = EventLoop::Clock::now();
+        // Aged from the answer, so a slow run does not come back stale.
+        m_tailscaleAt = m_settings.clock();
+        m_tailscaleChangesSeen = changes;
         auto waiting = std::move(m_tailscaleWaiting);
         m_tailscaleWaiting.clear();
         for (auto& then : waiting)
@@ -507,6 +523,8 @@ int runDaemon(const DaemonEnvironment& environment)
     settings.orphanGrace = environment.orphanGrace;
     Daemon daemon(loop, store, std::move(services), settings);
     daemonPointer = &daemon;
+    // Without it (no routing socket here) the safety intervals alone apply.
+    NetworkWatch network(loop, [&daemon] { daemon.tailscaleMayHaveChanged(); });
 
     HttpServer server(
         loop, {}, [&daemon](const HttpServer::Exchange& exchange, http::Request request) {

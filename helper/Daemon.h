@@ -5,6 +5,7 @@
 #include "helper/Http.h"
 #include "helper/HttpServer.h"
 #include "helper/RequestStore.h"
+#include "helper/Tailscale.h"
 
 #include <nlohmann/json.hpp>
 
@@ -42,7 +43,9 @@ public:
         std::chrono::milliseconds maxWait{30000};
         // How long a request outlives the last connection that waited on it.
         std::chrono::milliseconds orphanGrace{5000};
-        std::chrono::milliseconds tailscaleMaxAge{3000};
+        TailscaleFreshness tailscaleFreshness;
+        // For Tailscale's freshness only; the loop's timers keep the steady clock.
+        std::function<EventLoop::Clock::time_point()> clock = EventLoop::Clock::now;
     };
 
     Daemon(EventLoop& loop, RequestStore& store, Services services, Settings settings);
@@ -60,6 +63,11 @@ public:
 
     // Asks for Tailscale's state ahead of the first status request.
     void prefetch() { refreshTailscale(); }
+
+    // The network changed in a way that may concern Tailscale: the known state
+    // is kept for answering but asked for again at the next use, and the
+    // settling period starts over.
+    void tailscaleMayHaveChanged();
 
     std::size_t parkedWaits() const { return m_parked.size(); }
 
@@ -92,6 +100,10 @@ private:
 
     std::optional<TailscaleInfo> m_tailscale;
     EventLoop::Clock::time_point m_tailscaleAt;
+    EventLoop::Clock::time_point m_networkChangedAt; // or the start
+    // Counts network changes, so a run that began before one is not trusted after it.
+    std::uint64_t m_networkChanges = 0;
+    std::uint64_t m_tailscaleChangesSeen = 0;
     bool m_tailscaleFetching = false;
     std::vector<std::function<void(const TailscaleInfo&)>> m_tailscaleWaiting;
 

@@ -95,20 +95,24 @@ TailscaleInfo tailscaleFromRun(const RunResult& run)
     return parseTailscaleStatus(run.output);
 }
 
+bool tailscaleStillFresh(const TailscaleFreshness& rules, bool ok, std::chrono::milliseconds age,
+                         std::chrono::milliseconds sinceChange)
+{
+    if (age < std::chrono::milliseconds::zero())
+        return false; // learnt "in the future": a clock that went wrong, so ask
+    if (sinceChange < rules.settling)
+        return age < rules.maxAgeSettling;
+    return age < (ok ? rules.maxAgeOk : rules.maxAgeFailing);
+}
+
 TailscaleMonitor::TailscaleMonitor(Options options) : m_options(std::move(options)) {}
 
 TailscaleInfo TailscaleMonitor::current()
 {
     std::lock_guard lock(m_mutex);
-    if (m_cached && m_options.clock() - m_cachedAt < m_options.maxAge)
-        return *m_cached;
     if (auto program = findExecutable("tailscale", m_options.pathVariable))
-        m_cached = tailscaleFromRun(runCaptured({*program, "status", "--json"}, m_options.runTimeout));
-    else
-        m_cached = tailscaleNotInstalled();
-    // Aged from the answer, so a slow run does not come back stale.
-    m_cachedAt = m_options.clock();
-    return *m_cached;
+        return tailscaleFromRun(runCaptured({*program, "status", "--json"}, m_options.runTimeout));
+    return tailscaleNotInstalled();
 }
 
 } // namespace ringlark::helper

@@ -4,7 +4,6 @@
 #include "helper/Records.h"
 
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,15 +20,30 @@ TailscaleInfo tailscaleNotInstalled();
 // From a run of the status command: its output when it gave a status, else not connected.
 TailscaleInfo tailscaleFromRun(const RunResult& run);
 
-// Asks the tailscale program at most once per `maxAge`; a hung program is
-// killed after `runTimeout`, so no status answer waits long.
+// How long a known state of Tailscale is trusted before the program is asked
+// again. Network changes are watched, so an ok state can be kept for long;
+// shortly after a change (or the start) tailscaled may still be coming up,
+// and a failing state is often one the person is about to fix.
+struct TailscaleFreshness {
+    std::chrono::milliseconds settling{30000};       // after a network change or the start
+    std::chrono::milliseconds maxAgeSettling{3000};
+    std::chrono::milliseconds maxAgeOk{300000};
+    std::chrono::milliseconds maxAgeFailing{60000};
+};
+
+// Whether a state that was `ok` (or not), learnt `age` ago, still stands
+// `sinceChange` after the last relevant network change.
+bool tailscaleStillFresh(const TailscaleFreshness& rules, bool ok, std::chrono::milliseconds age,
+                         std::chrono::milliseconds sinceChange);
+
+// Asks the tailscale program, one run at a time; a hung program is killed
+// after `runTimeout`, so no status answer waits long. It keeps nothing: when
+// to ask is the caller's decision.
 class TailscaleMonitor {
 public:
     struct Options {
         std::string pathVariable;
         std::chrono::milliseconds runTimeout{2000};
-        std::chrono::milliseconds maxAge{3000};
-        std::function<std::chrono::steady_clock::time_point()> clock = std::chrono::steady_clock::now;
     };
 
     explicit TailscaleMonitor(Options options);
@@ -38,9 +52,7 @@ public:
 
 private:
     Options m_options;
-    std::mutex m_mutex; // one run at a time; callers meanwhile wait for its result
-    std::optional<TailscaleInfo> m_cached;
-    std::chrono::steady_clock::time_point m_cachedAt;
+    std::mutex m_mutex;
 };
 
 } // namespace ringlark::helper
