@@ -92,6 +92,7 @@ TEST(NetworkWatch, OnlyTailscaleLinksAndAddressesCount)
         {"name merely contains it", link(RTM_NEWLINK, "mytailscale"), 0, false},
         {"tailnet IPv4", address(RTM_NEWADDR, "100.101.102.103"), 0, true},
         {"just past 100.64/10", address(RTM_NEWADDR, "100.128.0.1"), 0, false},
+        {"just before 100.64/10", address(RTM_NEWADDR, "100.63.255.255"), 0, false},
         {"home LAN", address(RTM_NEWADDR, "192.168.1.2"), 0, false},
         {"tailnet IPv6 removed", address(RTM_DELADDR, "fd7a:115c:a1e0::1"), 0, true},
         {"just past the /48", address(RTM_NEWADDR, "fd7a:115c:a1e1::1"), 0, false},
