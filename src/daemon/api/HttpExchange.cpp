@@ -261,9 +261,9 @@ QTcpSocket* newDaemonSocket()
     return socket;
 }
 
-HttpExchange::HttpExchange(QTcpSocket* socket, QString host, std::uint16_t port, QByteArray request,
-                           std::chrono::milliseconds silence, std::chrono::milliseconds cap, QObject* parent)
-    : QObject(parent), m_host(std::move(host)), m_port(port), m_request(std::move(request)), m_socket(socket)
+DaemonConnection::DaemonConnection(QString host, std::uint16_t port, std::chrono::milliseconds silence,
+                                   std::chrono::milliseconds cap)
+    : m_host(std::move(host)), m_port(port), m_socket(newDaemonSocket())
 {
     m_socket->setParent(this);
     m_silence.setSingleShot(true);
@@ -273,126 +273,135 @@ HttpExchange::HttpExchange(QTcpSocket* socket, QString host, std::uint16_t port,
     connect(&m_silence, &QTimer::timeout, this, [this] { end(false); });
     connect(&m_cap, &QTimer::timeout, this, [this] { end(false); });
     connect(m_socket, &QTcpSocket::connected, this, [this] {
-        m_socket->write(m_request);
-        m_silence.start();
+        if (m_busy)
+            send();
     });
-    connect(m_socket, &QTcpSocket::readyRead, this, &HttpExchange::received);
+    connect(m_socket, &QTcpSocket::readyRead, this, &DaemonConnection::received);
     connect(m_socket, &QTcpSocket::disconnected, this, [this] {
+        if (!m_busy)
+            return;
         received(); // whatever arrived with the close
-        end(m_reader.close() == ReplyReader::State::done, true);
+        if (m_busy)
+            end(m_reader.close() == ReplyReader::State::done, true);
     });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         // A close by the daemon is also reported as `disconnected`, which may end the reply.
-        if (error != QAbstractSocket::RemoteHostClosedError)
+        if (m_busy && error != QAbstractSocket::RemoteHostClosedError)
             end(false, true);
     });
 }
 
-void HttpExchange::start()
+DaemonConnection::Awaiter DaemonConnection::exchange(QByteArray request)
 {
+    m_request = std::move(request);
+    m_reader = ReplyReader();
+    m_outcome = {};
+    m_gotBytes = false;
+    m_keep = false;
+    m_busy = true;
     m_cap.start();
     m_silence.start();
     switch (m_socket->state()) {
     case QAbstractSocket::ConnectedState:
-        m_socket->write(m_request);
+        send();
         break;
     case QAbstractSocket::UnconnectedState:
-        m_socket->connectToHost(QHostAddress(m_host), m_port);
+        if (m_used) // it was open once: never silently connected again
+            end(false, true);
+        else
+            // Unbuffered: a write goes to the kernel at once instead of
+            // waking the loop to drain a buffer of our own.
+            m_socket->connectToHost(QHostAddress(m_host), m_port, QIODevice::ReadWrite | QIODevice::Unbuffered);
         break;
-    default: // a kept connection is never connected again behind the caller's back
+    default:
         end(false, true);
         break;
     }
+    return Awaiter(this);
 }
 
-QTcpSocket* HttpExchange::takeConnection()
+bool DaemonConnection::reusable(std::chrono::milliseconds maxIdle) const
 {
-    if (!m_keep)
-        return nullptr;
-    m_keep = false;
-    QTcpSocket* socket = m_socket;
-    socket->disconnect(this);
-    socket->setParent(nullptr);
-    m_socket = nullptr;
-    return socket;
+    // The daemon may have closed it, or sent bytes nobody asked for.
+    return !m_busy && m_keep && m_socket->state() == QAbstractSocket::ConnectedState &&
+           m_socket->bytesAvailable() == 0 && Clock::now() - m_idleSince <= maxIdle;
 }
 
-void HttpExchange::received()
+void DaemonConnection::send()
 {
-    if (m_ended)
+    m_socket->write(m_request);
+    m_silence.start();
+}
+
+void DaemonConnection::received()
+{
+    if (!m_busy) {
+        // Bytes or a close while idle: this connection carries nothing more.
+        m_keep = false;
         return;
+    }
     m_silence.start();
     const QByteArray bytes = m_socket->readAll();
     m_gotBytes = m_gotBytes || !bytes.isEmpty();
-    const auto state = m_reader.feed(bytes);
+    auto state = m_reader.feed(bytes);
+    // Unbuffered, a read that meets the daemon's close or a reset leaves the
+    // socket unconnected without a signal: the reply ends here.
+    const bool closed = m_socket->state() != QAbstractSocket::ConnectedState;
+    if (state == ReplyReader::State::reading && closed)
+        state = m_reader.close();
     if (state != ReplyReader::State::reading)
-        end(state == ReplyReader::State::done);
+        end(state == ReplyReader::State::done, closed);
 }
 
-void HttpExchange::end(bool ok, bool broken)
+void DaemonConnection::end(bool ok, bool broken)
 {
-    if (m_ended)
+    if (!m_busy)
         return;
-    m_ended = true;
+    m_busy = false;
+    m_used = true;
     m_silence.stop();
     m_cap.stop();
     if (ok)
-        m_reply = Reply{m_reader.code(), m_reader.body()};
-    m_unanswered = !ok && broken && !m_gotBytes;
+        m_outcome.reply = Reply{m_reader.code(), m_reader.body()};
+    m_outcome.unanswered = !ok && broken && !m_gotBytes;
     m_keep = ok && m_reader.reusable() && m_socket->state() == QAbstractSocket::ConnectedState;
     if (!m_keep)
         m_socket->abort();
-    QMetaObject::invokeMethod(this, &HttpExchange::finished, Qt::QueuedConnection);
+    m_idleSince = Clock::now();
+    // Last: the awaiter may run a whole poll cycle from here.
+    if (auto waiter = std::exchange(m_waiter, {}))
+        waiter.resume();
 }
-
-} // namespace ringlark
-
-namespace ringlark {
 
 ConnectionPool::ConnectionPool(std::chrono::milliseconds maxIdle) : m_maxIdle(maxIdle) {}
 
 ConnectionPool::~ConnectionPool()
 {
-    drop();
+    if (m_idle)
+        m_idle->deleteLater();
 }
 
-QTcpSocket* ConnectionPool::take()
+DaemonConnection* ConnectionPool::take()
 {
-    // The daemon may have closed it while its reply was being read.
-    if (m_idle && (Clock::now() - m_since > m_maxIdle || m_idle->state() != QAbstractSocket::ConnectedState ||
-                   m_idle->bytesAvailable() > 0))
-        drop();
-    QTcpSocket* socket = std::exchange(m_idle, nullptr);
-    if (socket)
-        socket->disconnect(this);
-    return socket;
+    DaemonConnection* connection = m_idle;
+    m_idle = nullptr;
+    if (connection && !connection->reusable(m_maxIdle)) {
+        connection->deleteLater();
+        return nullptr;
+    }
+    return connection;
 }
 
-void ConnectionPool::put(QTcpSocket* socket)
+void ConnectionPool::put(DaemonConnection* connection)
 {
-    drop(); // the newer connection is the one the daemon keeps longest
-    m_idle = socket;
-    m_since = Clock::now();
-    // A close by the daemon, or bytes nobody asked for: the connection is done.
-    const auto discard = [this] {
-        if (m_idle && (m_idle->state() != QAbstractSocket::ConnectedState || m_idle->bytesAvailable() > 0)) {
-            m_idle->disconnect(this);
-            m_idle->abort();
-            m_idle->deleteLater();
-            m_idle = nullptr;
-        }
-    };
-    connect(socket, &QTcpSocket::disconnected, this, discard);
-    connect(socket, &QTcpSocket::readyRead, this, discard);
-}
-
-void ConnectionPool::drop()
-{
-    if (!m_idle)
+    if (!connection->reusable(m_maxIdle)) {
+        connection->deleteLater();
         return;
-    m_idle->disconnect(this);
-    m_idle->abort();
-    delete std::exchange(m_idle, nullptr);
+    }
+    // The newer connection is the one the daemon keeps longest.
+    if (m_idle)
+        m_idle->deleteLater();
+    m_idle = connection;
 }
 
 } // namespace ringlark

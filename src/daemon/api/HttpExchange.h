@@ -2,10 +2,12 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
 #include <chrono>
+#include <coroutine>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -68,76 +70,99 @@ private:
 // A new loopback socket that no proxy may ever see.
 QTcpSocket* newDaemonSocket();
 
-// One exchange with the daemon: sends the request on the given socket
-// (connecting it first when it is not connected yet), reads the reply, and
-// gives up on silence or at the overall cap. Emits `finished` once, always
-// from the event loop.
-class HttpExchange : public QObject {
+// A connection to the daemon that carries one exchange at a time and stays
+// open between them. An exchange sends the request (connecting first when
+// needed), reads the reply, and gives up on silence or at the overall cap.
+//
+// The awaiting coroutine is resumed directly from the socket's or timer's
+// signal, so a poll costs no extra turns of the event loop. That coroutine
+// may run on for a whole poll cycle inside the signal; therefore a
+// connection is never deleted directly, only with deleteLater().
+class DaemonConnection : public QObject {
     Q_OBJECT
 public:
+    using Clock = std::chrono::steady_clock;
+
     struct Reply {
         int code;
         QByteArray body;
     };
+    struct Outcome {
+        std::optional<Reply> reply; // nothing when the exchange failed below HTTP
+        // The connection closed or broke before a single byte of reply: on a
+        // connection kept from an earlier exchange, the daemon had dropped it.
+        bool unanswered = false;
+    };
 
-    // Takes over `socket`.
-    HttpExchange(QTcpSocket* socket, QString host, std::uint16_t port, QByteArray request,
-                 std::chrono::milliseconds silence, std::chrono::milliseconds cap, QObject* parent = nullptr);
+    DaemonConnection(QString host, std::uint16_t port, std::chrono::milliseconds silence,
+                     std::chrono::milliseconds cap);
 
-    void start();
-    // The reply, or nothing when the exchange failed below HTTP.
-    const std::optional<Reply>& reply() const { return m_reply; }
-    // The connection closed or broke before a single byte of reply: on a
-    // connection kept from an earlier exchange, the daemon had dropped it.
-    bool unanswered() const { return m_unanswered; }
-    // After a reply that leaves the connection open, hands the socket over
-    // (without a parent); otherwise nothing.
-    QTcpSocket* takeConnection();
+    class Awaiter {
+    public:
+        explicit Awaiter(DaemonConnection* connection) : m_connection(connection) {}
+        bool await_ready() const noexcept { return !m_connection->m_busy; }
+        void await_suspend(std::coroutine_handle<> handle) noexcept { m_connection->m_waiter = handle; }
+        Outcome await_resume() const { return m_connection->m_outcome; }
 
-signals:
-    void finished();
+    private:
+        DaemonConnection* m_connection;
+    };
+
+    // Starts an exchange; co_await the result. One at a time.
+    [[nodiscard]] Awaiter exchange(QByteArray request);
+    // Open, idle, and fit to carry the next request: connected, not idle for
+    // longer than `maxIdle`, no stray bytes waiting.
+    bool reusable(std::chrono::milliseconds maxIdle) const;
+    // The token the daemon accepted on this connection; empty before that.
+    const QByteArray& token() const { return m_token; }
+    void setToken(QByteArray token) { m_token = std::move(token); }
+    // Has carried an exchange to its end before.
+    bool used() const { return m_used; }
+    // The socket, for tests that watch what goes over it.
+    QTcpSocket* socket() const { return m_socket; }
 
 private:
+    void send();
     void received();
     void end(bool ok, bool broken = false);
 
     QString m_host;
     std::uint16_t m_port;
-    QByteArray m_request;
     QTcpSocket* m_socket;
     QTimer m_silence;
     QTimer m_cap;
+    QByteArray m_request;
+    QByteArray m_token;
     ReplyReader m_reader;
-    std::optional<Reply> m_reply;
-    bool m_ended = false;
+    Outcome m_outcome;
+    std::coroutine_handle<> m_waiter;
+    bool m_busy = false;
     bool m_gotBytes = false;
-    bool m_unanswered = false;
-    bool m_keep = false;
+    bool m_keep = false; // the last reply left the connection open
+    bool m_used = false;
+    Clock::time_point m_idleSince;
 };
 
 // Keeps the connection of a finished exchange open for the next one, so a
 // poll costs no connect and no listener check. At most one is kept: a second
 // connection only exists while two exchanges overlap. GUI thread only.
-class ConnectionPool : public QObject {
+class ConnectionPool {
 public:
-    using Clock = std::chrono::steady_clock;
-
     // Connections idle longer than `maxIdle` are not reused: the daemon may be
     // closing them just then, and only reads could be safely sent again.
     explicit ConnectionPool(std::chrono::milliseconds maxIdle = std::chrono::seconds(30));
-    ~ConnectionPool() override;
+    ~ConnectionPool();
+    ConnectionPool(const ConnectionPool&) = delete;
+    ConnectionPool& operator=(const ConnectionPool&) = delete;
 
     // An open connection kept from an earlier exchange, or nothing.
-    QTcpSocket* take();
-    // A connection whose reply is complete; closed at once if one is kept already.
-    void put(QTcpSocket* socket);
+    DaemonConnection* take();
+    // A connection whose exchange ended: kept if it may carry another, else let go.
+    void put(DaemonConnection* connection);
 
 private:
-    void drop();
-
     std::chrono::milliseconds m_maxIdle;
-    QTcpSocket* m_idle = nullptr;
-    Clock::time_point m_since;
+    QPointer<DaemonConnection> m_idle;
 };
 
 } // namespace ringlark

@@ -3,7 +3,6 @@
 #include "daemon/api/HttpExchange.h"
 #include "support/Text.h"
 
-#include <QCoroSignal>
 #include <QDir>
 
 namespace ringlark {
@@ -21,31 +20,7 @@ QString LocalAPIError::message() const
 
 namespace {
 
-struct DeleteLater {
-    void operator()(QObject* object) const { object->deleteLater(); }
-};
-
 constexpr int forbidden = 403;
-
-struct Outcome {
-    std::optional<HttpExchange::Reply> reply; // nothing when the exchange failed below HTTP
-    bool unanswered = false;
-};
-
-// One exchange on `socket`, awaited; a connection left open goes back to `pool`.
-QCoro::Task<Outcome> exchange(std::shared_ptr<ConnectionPool> pool, QTcpSocket* socket, QString host,
-                              std::uint16_t port, QByteArray request, LocalAPI::Limits limits)
-{
-    // Deleted via the event loop: `finished` may still be on its way out.
-    const std::unique_ptr<HttpExchange, DeleteLater> run(new HttpExchange(
-        socket, std::move(host), port, std::move(request), limits.dataTimeout, limits.exchangeCap));
-    auto done = qCoro(run.get(), &HttpExchange::finished);
-    run->start();
-    co_await std::move(done);
-    if (QTcpSocket* open = run->takeConnection())
-        pool->put(open);
-    co_return Outcome{run->reply(), run->unanswered()};
-}
 
 } // namespace
 
@@ -65,6 +40,23 @@ LocalAPI::LocalAPI(QUrl base, Limits limits, DaemonAccess access)
     : m_base(std::move(base)), m_limits(limits), m_access(std::move(access)),
       m_connections(std::make_shared<ConnectionPool>())
 {
+}
+
+QCoro::Task<Expected<RinglarkStatus, ApiFailure>> LocalAPI::status() const
+{
+    const std::shared_ptr<StatusMemo> memo = m_statusMemo;
+    auto body = co_await perform("/v1/status", "GET");
+    if (!body)
+        co_return unexpected(ApiFailure{body.error()});
+    // A copy made here: QCoro moves from an lvalue given to co_return.
+    if (memo->status && memo->body == *body)
+        co_return RinglarkStatus(*memo->status);
+    auto decoded = decode<RinglarkStatus>(*body);
+    if (!decoded)
+        co_return unexpected(ApiFailure{decoded.error()});
+    memo->body = std::move(*body);
+    memo->status = *decoded;
+    co_return std::move(*decoded);
 }
 
 QCoro::Task<Expected<Unit, LocalAPIError>> LocalAPI::cancel(QString id) const
@@ -87,23 +79,34 @@ QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray ta
     const auto port = static_cast<std::uint16_t>(m_base.port(8641));
     const QByteArray hostHeader = (host + u':' + QString::number(port)).toUtf8();
 
-    std::optional<QByteArray> token = access.token ? access.token(false) : std::nullopt;
-    std::optional<HttpExchange::Reply> reply;
+    std::optional<QByteArray> token; // read when a connection needs it
+    std::optional<DaemonConnection::Reply> reply;
     bool retried = false, reconnected = false;
     for (;;) {
-        if (!token)
+        DaemonConnection* connection = pool->take();
+        const bool reused = connection != nullptr;
+        // A kept connection goes to the daemon that took its token: one that
+        // restarted would have closed it. So a poll reads no file.
+        if (!token && reused && !connection->token().isEmpty())
+            token = connection->token();
+        if (!token && access.token)
+            token = access.token(false);
+        if (!token) {
+            if (connection)
+                pool->put(connection);
             co_return unexpected(LocalAPIError::unreachable());
-        QTcpSocket* socket = pool->take();
-        const bool reused = socket != nullptr;
+        }
         if (!reused) {
             // The token goes only to a listener of our own user: anyone else
             // on the port would learn it, or impersonate the daemon.
             if (access.listener && access.listener(port, false) != Listener::ours)
                 co_return unexpected(LocalAPIError::unreachable());
-            socket = newDaemonSocket();
+            connection = new DaemonConnection(host, port, limits.dataTimeout, limits.exchangeCap);
         }
-        auto outcome = co_await exchange(pool, socket, host, port, buildRequest(method, target, hostHeader, *token),
-                                         limits);
+        auto outcome = co_await connection->exchange(buildRequest(method, target, hostHeader, *token));
+        if (outcome.reply && outcome.reply->code != forbidden)
+            connection->setToken(*token);
+        pool->put(connection);
         reply = std::move(outcome.reply);
         // The daemon closes connections that idle too long; one it dropped
         // just as the request went out did not run it, but only a read is

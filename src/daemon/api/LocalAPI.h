@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <variant>
 
 namespace ringlark {
@@ -81,7 +82,8 @@ public:
         co_return std::move(*decoded);
     }
 
-    QCoro::Task<Expected<RinglarkStatus, ApiFailure>> status() const { return get<RinglarkStatus>(QStringLiteral("/v1/status")); }
+    // An idle daemon answers every poll with the same bytes; those are decoded once.
+    QCoro::Task<Expected<RinglarkStatus, ApiFailure>> status() const;
     QCoro::Task<Expected<QList<HelpRequest>, ApiFailure>> requests() const { return get<QList<HelpRequest>>(QStringLiteral("/v1/requests")); }
     QCoro::Task<Expected<Pairing, ApiFailure>> pairing() const { return get<Pairing>(QStringLiteral("/v1/pairing")); }
 
@@ -96,6 +98,11 @@ private:
     Limits m_limits;
     DaemonAccess m_access;
     std::shared_ptr<ConnectionPool> m_connections;
+    struct StatusMemo {
+        QByteArray body;
+        std::optional<RinglarkStatus> status;
+    };
+    std::shared_ptr<StatusMemo> m_statusMemo = std::make_shared<StatusMemo>();
 };
 
 } // namespace ringlark
