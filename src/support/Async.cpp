@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include <coroutine>
+#include <memory>
 
 namespace ringlark {
 
@@ -17,7 +18,9 @@ void Cancellation::cancel()
 namespace {
 
 // Resumes the awaiting coroutine on the timer's expiry or the token's cancel,
-// whichever comes first, and only once.
+// whichever comes first, and only once. An expiry resumes it right in the
+// timer's own event, which Qt ends by deleting that timer itself, so a sleep
+// costs the event loop no turn of its own.
 class SleepAwaiter {
 public:
     SleepAwaiter(std::chrono::nanoseconds duration, TaskHandle token)
@@ -27,42 +30,47 @@ public:
 
     void await_suspend(std::coroutine_handle<> handle)
     {
-        m_handle = handle;
-        m_timer = std::make_unique<QTimer>();
-        m_timer->setSingleShot(true);
-        m_timer->setTimerType(Qt::PreciseTimer);
-        QObject::connect(m_timer.get(), &QTimer::timeout, [this] { finish(true); });
+        auto state = std::make_shared<State>();
+        state->handle = handle;
+        m_state = state;
         if (m_token) {
             // Queued, so a cancel() never runs the sleeper's continuation inside its caller.
-            QObject::connect(m_token.get(), &Cancellation::cancelled, m_timer.get(),
-                             [this] { finish(false); }, Qt::QueuedConnection);
+            state->cancel = QObject::connect(
+                m_token.get(), &Cancellation::cancelled, m_token.get(), [state] { finish(*state, false); },
+                Qt::QueuedConnection);
         }
+        // A timer that fires after a cancel finds the sleep over and does nothing.
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(m_duration);
-        m_timer->start(std::max<std::chrono::milliseconds::rep>(0, ms.count()));
+        QTimer::singleShot(std::max<std::chrono::milliseconds::rep>(0, ms.count()), Qt::PreciseTimer,
+                           [state] { finish(*state, true); });
     }
 
-    bool await_resume() const noexcept { return m_completed || !m_token || !m_token->isCancelled(); }
+    bool await_resume() const noexcept
+    {
+        return (m_state && m_state->completed) || !m_token || !m_token->isCancelled();
+    }
 
 private:
-    void finish(bool completed)
+    struct State {
+        std::coroutine_handle<> handle;
+        QMetaObject::Connection cancel;
+        bool done = false;
+        bool completed = false;
+    };
+
+    static void finish(State& state, bool completed)
     {
-        if (m_done)
+        if (state.done)
             return;
-        m_done = true;
-        m_completed = completed;
-        m_timer->stop();
-        m_timer->disconnect();
-        // Resume from a fresh event-loop turn: the coroutine may end and free
-        // this awaiter, and with it the timer whose signal is being delivered.
-        QTimer::singleShot(0, [handle = m_handle] { handle.resume(); });
+        state.done = true;
+        state.completed = completed;
+        QObject::disconnect(state.cancel);
+        state.handle.resume(); // may end the coroutine and free the awaiter
     }
 
     std::chrono::nanoseconds m_duration;
     TaskHandle m_token;
-    std::unique_ptr<QTimer> m_timer;
-    std::coroutine_handle<> m_handle;
-    bool m_done = false;
-    bool m_completed = false;
+    std::shared_ptr<State> m_state;
 };
 
 } // namespace

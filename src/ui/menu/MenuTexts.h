@@ -25,6 +25,7 @@ struct Facts {
     bool needsSetup = true;
 
     static Facts of(const AppModel& model);
+    bool operator==(const Facts&) const = default;
 };
 
 enum class IconLook { regular, dimmed };

@@ -73,7 +73,8 @@ TrayIcon::TrayIcon(AppModel& model, ShowWindow show, std::function<void()> quit,
         case AppModel::Field::pending:
         case AppModel::Field::agents:
         case AppModel::Field::now:
-            scheduleRefresh();
+            if (outdated())
+                scheduleRefresh();
             break;
         default:
             break;
@@ -151,10 +152,20 @@ void TrayIcon::scheduleRefresh()
         m_refresh.start();
 }
 
+bool TrayIcon::outdated() const
+{
+    // The model publishes every field on every poll, and most polls change
+    // nothing the menu shows: only waiting requests' ages move with the clock.
+    if (!m_model.pending().isEmpty() || !m_requestKeys.isEmpty())
+        return true;
+    return !m_shown || !(MenuTexts::Facts::of(m_model) == *m_shown);
+}
+
 void TrayIcon::refresh()
 {
     m_refresh.stop();
     const auto facts = MenuTexts::Facts::of(m_model);
+    m_shown = facts;
 
     m_headline->setText(MenuTexts::forMenu(MenuTexts::headline(facts)));
     const auto detail = MenuTexts::detail(facts);

@@ -62,6 +62,7 @@ private:
     void refreshRequests();
     void rebuildRequests();
     void refreshIcon(const MenuTexts::Facts& facts);
+    bool outdated() const;
     void dock();
 
     AppModel& m_model;
@@ -80,6 +81,7 @@ private:
     QAction* m_launchAtLogin = nullptr;
     QList<RequestEntry> m_requests;
     QList<RequestKey> m_requestKeys;
+    std::optional<MenuTexts::Facts> m_shown; // what the menu shows now
 
     QTimer m_refresh; // gathers the several publishes of one poll into one refresh
     QTimer m_dockRetry;
