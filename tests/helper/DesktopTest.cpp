@@ -22,10 +22,7 @@ std::string printing(const std::string& output) { return "/bin/cat <<'END'\n" + 
 // An executable script in `programs`, a directory to put on the PATH.
 void writeScript(const QTemporaryDir& programs, const QString& name, const std::string& body)
 {
-    QFile script(programs.filePath(name));
-    script.open(QIODevice::WriteOnly);
-    script.write(QByteArray::fromStdString("#!/bin/sh\n" + body + "\n"));
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    writeFile(programs.filePath(name), QByteArray::fromStdString("#!/bin/sh\n" + body + "\n"), true);
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 // The helper executable run as a child, and a small HTTP client for its daemon.
 
+#include "support/Files.h"
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -23,12 +25,6 @@ namespace ringlark::test {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-
-inline QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 struct HttpReply {
     int status = 0; // 0 when nothing answered

