@@ -179,7 +179,12 @@ void Daemon::status(ConnectionId connection)
         status.version = m_settings.version;
         status.tailscale = tailscale;
         status.pending = m_store.openCount();
-        respond(connection, http::json(200, dumpJson(toJson(status))));
+        // Polled every few seconds and rarely different: serialised once per change.
+        if (!m_lastStatus || !(*m_lastStatus == status)) {
+            m_lastStatusBody = dumpJson(toJson(status));
+            m_lastStatus = std::move(status);
+        }
+        respond(connection, http::json(200, m_lastStatusBody));
     });
 }
 

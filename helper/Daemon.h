@@ -99,6 +99,8 @@ private:
     std::optional<nlohmann::json> m_forcedStatus;
 
     std::optional<TailscaleInfo> m_tailscale;
+    std::optional<DaemonStatus> m_lastStatus;
+    std::string m_lastStatusBody;
     EventLoop::Clock::time_point m_tailscaleAt;
     EventLoop::Clock::time_point m_networkChangedAt; // or the start
     // Counts network changes, so a run that began before one is not trusted after it.

@@ -79,6 +79,7 @@ struct HttpServer::Connection {
     bool dispatching = false;    // inside the handler: closing must wait
     bool closing = false;
     EventLoop::TimerId idleTimer = 0;
+    std::uint32_t armed = EPOLLIN | EPOLLRDHUP; // what epoll watches for now
 };
 
 HttpServer::HttpServer(EventLoop& loop, Options options, Handler handler, ClosedHandler closed)
@@ -276,7 +277,11 @@ void HttpServer::rearm(Connection& connection)
         events |= EPOLLIN;
     if (!connection.out.empty())
         events |= EPOLLOUT;
-    m_loop.modify(connection.fd, events);
+    // A poll's request and reply leave the interest as it was: no system call.
+    if (events != connection.armed) {
+        m_loop.modify(connection.fd, events);
+        connection.armed = events;
+    }
 
     const bool idle = !connection.awaiting && connection.out.empty();
     if (idle && !connection.idleTimer) {

@@ -49,6 +49,7 @@ struct TailscaleInfo {
     std::optional<std::string> host;
     std::optional<std::string> owner;
     std::optional<std::string> error;
+    bool operator==(const TailscaleInfo&) const = default;
 };
 
 struct DaemonStatus {
@@ -60,6 +61,7 @@ struct DaemonStatus {
     std::int64_t devices = 0;
     std::int64_t pending = 0;
     bool sessionActive = false;
+    bool operator==(const DaemonStatus&) const = default;
 };
 
 nlohmann::json toJson(const TailscaleInfo& tailscale);
