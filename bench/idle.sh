@@ -15,7 +15,9 @@ seconds=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 build=${2:-}
-settle=${SETTLE_SECONDS:-5}
+# The daemon asks Tailscale often in its first 30 s, and threads from the
+# application's start-up end 30 s after their last job: idle comes after both.
+settle=${SETTLE_SECONDS:-40}
 
 if [[ -z $build ]]; then
     build=$root/build-bench
@@ -71,14 +73,26 @@ for _ in $(seq 100); do
 done
 [[ -n $daemonpid ]] || { echo "the application started no daemon" >&2; cat "$home/app.log" >&2; exit 1; }
 
-sleep "$settle"
+sleep 3
 # Idle means no window open: "Done" (Return) closes the setup window that
 # opens at launch.
 if command -v xdotool >/dev/null; then
     setup=$(DISPLAY=$display xdotool search --onlyvisible --name '^Ringlark Setup$' 2>/dev/null | head -1 || true)
     [[ -n $setup ]] && DISPLAY=$display xdotool windowfocus --sync "$setup" key Return 2>/dev/null || true
-    sleep 2
 fi
+
+# The yardstick: the least a Qt tray application polling this daemon costs
+# on this machine, measured in the same window (YARDSTICK=0 leaves it out).
+beside=()
+if [[ ${YARDSTICK:-1} != 0 ]]; then
+    cmake -S "$here/yardstick" -B "$root/build-yardstick" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$root/build-yardstick" >/dev/null
+    DISPLAY=$display "$root/build-yardstick/yardstick" "$port" "$home/.ringlark/daemon.token" >/dev/null 2>&1 &
+    pids+=($!)
+    beside+=("+yardstick=$!")
+fi
+
+sleep "$settle"
 echo "build: $build"
 echo "daemon: $(readlink -f /proc/$daemonpid/exe) (pid $daemonpid), app pid $apppid"
-/usr/bin/python3 "$here/procstat.py" "$seconds" app="$apppid" daemon="$daemonpid"
+/usr/bin/python3 "$here/procstat.py" "$seconds" app="$apppid" daemon="$daemonpid" "${beside[@]}"
