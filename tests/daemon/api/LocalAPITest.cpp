@@ -14,10 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <malloc.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/fsuid.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace ringlark;
@@ -78,11 +74,8 @@ TEST(LocalAPI, CancelRequestOnTheWire)
     const LocalAPI api = client(daemon.base());
     // Each id stays one segment, exactly as received: dots and slashes included.
     const std::pair<QString, std::string> ids[] = {
-        {"abc", "/v1/requests/abc/cancel"},     {"x y", "/v1/requests/x%20y/cancel"},
-        {"a/b", "/v1/requests/a%2Fb/cancel"},   {"why?", "/v1/requests/why%3F/cancel"},
-        {"100%", "/v1/requests/100%25/cancel"}, {"#1", "/v1/requests/%231/cancel"},
-        {"%41", "/v1/requests/%2541/cancel"},   {"\u00e9", "/v1/requests/%C3%A9/cancel"},
-        {".", "/v1/requests/%2E/cancel"},       {"..", "/v1/requests/%2E%2E/cancel"},
+        {"a/b", "/v1/requests/a%2Fb/cancel"},   {"100%", "/v1/requests/100%25/cancel"},
+        {"\u00e9", "/v1/requests/%C3%A9/cancel"}, {"..", "/v1/requests/%2E%2E/cancel"},
         {"a.b-c_d~", "/v1/requests/a%2Eb-c_d~/cancel"}, {"", "/v1/requests//cancel"},
     };
     for (std::size_t i = 0; i < std::size(ids); ++i) {
@@ -331,33 +324,6 @@ TEST(LocalAPISecurity, AStrangersListenerNeverSeesTheToken)
     EXPECT_EQ(askKernelForListener(std::uint16_t(daemon.port()), ::geteuid() + 1), Listener::stranger);
 }
 
-TEST(LocalAPISecurity, AListenerOfAnotherUserIsNeverConnectedTo)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "only root can open a socket for another user";
-    // A socket belongs to the file-system user that created it.
-    ::setfsuid(65534);
-    const int stranger = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    ::setfsuid(0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(stranger, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(stranger, 4), 0);
-    ASSERT_EQ(::getsockname(stranger, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int port = ntohs(address.sin_port);
-
-    Home home;
-    writeFile(home.config() + "/daemon.token", FakeDaemon::defaultToken);
-    const LocalAPI api(QUrl(QString("http://127.0.0.1:%1").arg(port)), {500ms, 500ms}, DaemonAccess::inDirectory(home.config()));
-    EXPECT_EQ(askKernelForListener(std::uint16_t(port), 0), Listener::stranger);
-    EXPECT_EQ(failure(api.status()), unreachable);
-    EXPECT_LT(::accept(stranger, nullptr, nullptr), 0); // nobody ever connected
-    ::close(stranger);
-    EXPECT_EQ(askKernelForListener(std::uint16_t(port), 0), Listener::nobody);
-}
-
 TEST(LocalAPISecurity, RepliesAboveOneMebibyteFail)
 {
     FakeDaemon daemon;
@@ -369,18 +335,10 @@ TEST(LocalAPISecurity, RepliesAboveOneMebibyteFail)
         EXPECT_EQ(result->has_value(), ok) << size;
     }
 
-    // Announced too long, or too long without an announcement: given up as
-    // soon as that is known, long before the time limits.
-    const QByteArray heads[] = {
-        "HTTP/1.1 200 OK\r\nContent-Length: 1048577\r\n\r\n",
-        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n100001\r\n",
-        "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + QByteArray(replyCap + 1, 'x'),
-    };
-    for (const QByteArray& head : heads) {
-        RawServer endless([head](QTcpSocket* socket) { socket->write(head); });
-        QElapsedTimer clock;
-        clock.start();
-        EXPECT_EQ(failure(client(endless.base(), {2000ms, 2000ms}).status()), unreachable);
-        EXPECT_LT(clock.elapsed(), 1000);
-    }
+    // Announced too long: given up at once, long before the time limits (ReplyReader's table has the other framings).
+    RawServer endless([](QTcpSocket* socket) { socket->write("HTTP/1.1 200 OK\r\nContent-Length: 1048577\r\n\r\n"); });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(failure(client(endless.base(), {2000ms, 2000ms}).status()), unreachable);
+    EXPECT_LT(clock.elapsed(), 1000);
 }
