@@ -48,7 +48,6 @@ TEST_F(AgentConnectorTest, DetectsEachAgentFromItsProgramAndEntry)
     test::writeFile(path(".local/bin/claude"), "", true);
     const std::pair<QByteArray, Status> cases[] = {
         {"", Status::notConnected()},
-        {R"({"mcpServers":{"ringlark":{"command":5}}})", Status::outdated("")},
         {R"({"mcpServers":{"ringlark":{"command":"/Old.app/ringlark"}}})", Status::outdated("/Old.app/ringlark")},
         {R"({"mcpServers":{"ringlark":{"args":["mcp"],"command":")" + helper.toUtf8() + "\"}}}", Status::connected()},
     };
@@ -68,7 +67,6 @@ TEST_F(AgentConnectorTest, DetectsEachAgentFromItsProgramAndEntry)
     const std::pair<QByteArray, Status> codexCases[] = {
         {"", Status::notConnected()},
         {"[mcp_servers.ringlark]\ncommand = \"" + helper.toUtf8() + "\"\n", Status::unapproved(helper)},
-        {"mcp_servers = { ringlark = { command = \"/old\", default_tools_approval_mode = \"approve\" } }", Status::outdated("/old")},
         {"[mcp_servers]\nringlark.command = \"/old\"\nringlark.command = \"/old\"\n", Status::notConnected()}, // Codex could not load it
         {"[mcp_servers.ringlark]\nargs = [\"mcp\"]\n", Status::outdated("")},
     };
@@ -189,40 +187,4 @@ TEST_F(AgentConnectorTest, AllowsClaudesToolInItsSettingsWithABackup)
               settings + ": \"permissions.allow\" is not a list; left unchanged");
     EXPECT_EQ(test::readFile(settings), untouchable);
     EXPECT_EQ(files(".claude").size(), 2);
-}
-
-TEST_F(AgentConnectorTest, FindsTheAgentsFilesInTheirOwnConfigurationFolders)
-{
-    test::writeFile(path(".local/bin/claude"), "", true);
-    setClaude("/home/ringlark");
-    setCodex("/home/ringlark");
-    AgentConnector::Services services = agents->services();
-    services.claudeConfigDir = path("claude-config");
-    services.codexHome = path("codex-home");
-    const AgentConnector moved(home.path(), helper, services);
-    EXPECT_EQ(moved.status(AgentKind::claudeCode), Status::notConnected());
-    EXPECT_EQ(moved.status(AgentKind::codex), Status::notInstalled());
-
-    test::writeFile(path("claude-config/.claude.json"), R"({"mcpServers":{"ringlark":{"command":")" + helper.toUtf8() + "\"}}}");
-    EXPECT_TRUE(moved.allowClaudeRequests());
-    EXPECT_TRUE(moved.connectCodex());
-    EXPECT_EQ(moved.status(AgentKind::t3), Status::inherited({"Claude Code", "Codex"}));
-    EXPECT_TRUE(QFile::exists(path("claude-config/settings.json")));
-    EXPECT_TRUE(QFile::exists(path("codex-home/config.toml")));
-    EXPECT_EQ(agents->status(AgentKind::t3), Status::notConnected()) << "the default folders were left alone";
-}
-
-TEST_F(AgentConnectorTest, ParsesClaudesFilesOnlyWhenTheyChanged)
-{
-    test::writeFile(path(".local/bin/claude"), "", true);
-    setClaude(helper);
-    allowClaude();
-    const int before = AgentConnector::configReads();
-    EXPECT_EQ(agents->status(AgentKind::claudeCode), Status::connected());
-    EXPECT_EQ(AgentConnector::configReads(), before + 2);
-    EXPECT_EQ(agents->status(AgentKind::t3), Status::inherited({"Claude Code"}));
-    EXPECT_EQ(AgentConnector::configReads(), before + 2) << "T3 Code's check shares the reads";
-    setClaude("/elsewhere/ringlark");
-    EXPECT_EQ(agents->status(AgentKind::claudeCode), Status::outdated("/elsewhere/ringlark"));
-    EXPECT_EQ(AgentConnector::configReads(), before + 3);
 }

@@ -15,15 +15,6 @@ using namespace std::string_view_literals;
 
 namespace {
 
-// Whether a process still runs (a zombie no longer does).
-bool alive(const QByteArray& pid)
-{
-    if (pid.trimmed().isEmpty())
-        return false;
-    const QByteArray stat = test::readFile("/proc/" + pid.trimmed() + "/stat");
-    return !stat.isEmpty() && !stat.contains(") Z ");
-}
-
 Shell::Context contextFor(const QString& shell)
 {
     return {.loginShell = shell, .clock = systemSteadyClock(), .systemBinDirectories = {}, .lookupBound = 2000ms};
@@ -69,7 +60,7 @@ TEST(Shell, ARunPastItsBoundOrAtQuitIsKilledWithEverythingItStarted)
     ASSERT_TRUE(overran && !*overran);
     EXPECT_EQ(overran->error().kind(), AgentError::Kind::commandFailed);
     EXPECT_LT(clock.elapsed(), 3000);
-    EXPECT_TRUE(test::spinUntil([&] { return !alive(test::readFile(dir.filePath("overran"))); }, 2000ms));
+    EXPECT_TRUE(test::spinUntil([&] { return !test::stillRuns(dir.filePath("overran")); }, 2000ms));
 
     // A quit ends a run that has no bound worth waiting for.
     context.runBound = 60s;
@@ -84,7 +75,7 @@ TEST(Shell, ARunPastItsBoundOrAtQuitIsKilledWithEverythingItStarted)
     ASSERT_TRUE(test::spinUntil([&] { return stopped->has_value(); }, 2000ms));
     EXPECT_FALSE(**stopped);
     EXPECT_LT(clock.elapsed(), 2000);
-    EXPECT_TRUE(test::spinUntil([&] { return !alive(test::readFile(dir.filePath("stopped"))); }, 2000ms));
+    EXPECT_TRUE(test::spinUntil([&] { return !test::stillRuns(dir.filePath("stopped")); }, 2000ms));
     // Nothing new starts once the application quits.
     const auto late = test::await(Shell::run(dir.filePath("claude"), {"late"}, dir.path(), context));
     ASSERT_TRUE(late && !*late);
@@ -159,7 +150,6 @@ TEST(Shell, LooksProgramsUpInTheLoginEnvironmentOfEveryKindOfShell)
         {"zsh", posix, nullptr, 2000ms},
         {"fish", fish, nullptr, 2000ms},
         {"csh", csh, ".login", 2000ms},
-        {"tcsh", csh, ".login", 2000ms},
         // Missing or hung: /bin/sh reads ~/.profile instead.
         {"nosuchshell", {}, ".profile", 2000ms},
         {"bash", hangs, ".profile", 300ms},
@@ -190,7 +180,7 @@ TEST(Shell, LooksProgramsUpInTheLoginEnvironmentOfEveryKindOfShell)
         EXPECT_EQ(**ran, (Shell::Result{0, "claude --version"}));
 
         if (!test::readFile(home.filePath("hung")).isEmpty()) {
-            EXPECT_TRUE(test::spinUntil([&] { return !alive(test::readFile(home.filePath("hung"))); }, 2000ms));
+            EXPECT_TRUE(test::spinUntil([&] { return !test::stillRuns(home.filePath("hung")); }, 2000ms));
         }
     }
 }

@@ -1,4 +1,3 @@
-#include "agents/AgentTexts.h"
 #include "app/AgentsCli.h"
 
 #include "support/EventLoop.h"
@@ -79,18 +78,4 @@ TEST_F(AgentsCli, ListsAndConnectsAgentsAsTheSetupWindowWould)
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(refused.out.isEmpty());
     EXPECT_EQ(refused.err, "no network\n");
-}
-
-TEST(AgentStatusText, WordsEachStatusAsTheSetupRows)
-{
-    const std::tuple<AgentKind, AgentStatus, bool, QString> cases[] = {
-        {AgentKind::claudeCode, AgentStatus::outdated("/Old/ringlark"), false, "Points at an old location: /Old/ringlark"},
-        {AgentKind::claudeCode, AgentStatus::notConnected(), false,
-         "Adds the ringlark MCP server to your user scope (claude mcp add)."},
-        {AgentKind::t3, AgentStatus::inherited({"Claude Code", "Codex"}), false,
-         "Connected through Claude Code and Codex."},
-        {AgentKind::t3, AgentStatus::notConnected(), true, "Uses the Claude Code and Codex connections above."},
-    };
-    for (const auto& [kind, status, t3Installed, text] : cases)
-        EXPECT_EQ(agentStatusText(kind, status, t3Installed), text) << status.describe().toStdString();
 }
