@@ -1,5 +1,6 @@
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/DesktopEntry.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -12,18 +13,7 @@
 using namespace ringlark::platform;
 using Status = LoginItem::Status;
 
-namespace {
-
-void overwrite(const QString& path, const QByteArray& contents)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(contents);
-    file.setPermissions(file.permissions() | QFile::ExeOwner);
-}
-
-} // namespace
+using ringlark::test::writeFile;
 
 TEST(AutostartLoginItem, RegisterReadSwitchedOffEntriesUnregisterAndDescribeFailures)
 {
@@ -31,7 +21,7 @@ TEST(AutostartLoginItem, RegisterReadSwitchedOffEntriesUnregisterAndDescribeFail
     const QString config = root.filePath("config dir");
     // A real executable at a path with spaces, as a bundle moved by the user would have.
     const QString executable = root.filePath("My Apps/Ring lark.app/Contents/MacOS/Ringlark");
-    overwrite(executable, "#!/bin/sh\n");
+    writeFile(executable, "#!/bin/sh\n", true);
     AutostartLoginItem item(config, executable);
     EXPECT_EQ(item.entryPath(), config + "/autostart/com.ringlark.mac.desktop");
     EXPECT_EQ(item.status(), Status::notRegistered);
@@ -43,9 +33,9 @@ TEST(AutostartLoginItem, RegisterReadSwitchedOffEntriesUnregisterAndDescribeFail
     QString text = QString::fromUtf8(file.readAll());
     EXPECT_TRUE(text.contains("\nExec=\"" + executable + "\"\n")) << text.toStdString();
 
-    overwrite(item.entryPath(), (text + "Hidden=true\n").toUtf8());
+    writeFile(item.entryPath(), (text + "Hidden=true\n").toUtf8());
     EXPECT_EQ(item.status(), Status::notRegistered);
-    overwrite(item.entryPath(), text.replace("Autostart-enabled=true", "Autostart-enabled=false").toUtf8());
+    writeFile(item.entryPath(), text.replace("Autostart-enabled=true", "Autostart-enabled=false").toUtf8());
     EXPECT_EQ(item.status(), Status::notRegistered);
 
     // Switching it on again rewrites the entry.
@@ -63,7 +53,7 @@ TEST(AutostartLoginItem, RegisterReadSwitchedOffEntriesUnregisterAndDescribeFail
 
     // A configuration folder that is a plain file.
     const QString plainFile = root.filePath("config");
-    overwrite(plainFile, "I am a file");
+    writeFile(plainFile, "I am a file");
     AutostartLoginItem broken(plainFile, executable);
     const auto result = broken.registerItem();
     ASSERT_FALSE(result.has_value());
@@ -103,7 +93,7 @@ TEST(AutostartLoginItem, EntryRunsTheExactExecutableAfterThePanelWhateverItsPath
         if (validator.isEmpty())
             continue;
         const QString file = root.filePath("com.ringlark.mac.desktop");
-        overwrite(file, text.toUtf8());
+        writeFile(file, text.toUtf8());
         QProcess check;
         check.start(validator, {file});
         ASSERT_TRUE(check.waitForFinished(10000));
