@@ -92,6 +92,10 @@ if [[ ${YARDSTICK:-1} != 0 ]]; then
     beside+=("+yardstick=$!")
 fi
 
+# REFERENCE_PID: any other running process to measure in the same window,
+# such as another tray application (see README).
+[[ -n ${REFERENCE_PID:-} ]] && beside+=("+reference=$REFERENCE_PID")
+
 sleep "$settle"
 echo "build: $build"
 echo "daemon: $(readlink -f /proc/$daemonpid/exe) (pid $daemonpid), app pid $apppid"
