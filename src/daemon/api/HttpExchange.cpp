@@ -4,6 +4,7 @@
 #include <QNetworkProxy>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <utility>
 
 namespace ringlark {
@@ -322,9 +323,9 @@ DaemonConnection::Awaiter DaemonConnection::exchange(QByteArray request)
 
 bool DaemonConnection::reusable(std::chrono::milliseconds maxIdle) const
 {
-    // The daemon may have closed it, or sent bytes nobody asked for.
+    // A close by the daemon or bytes nobody asked for have cleared m_keep.
     return !m_busy && m_keep && m_socket->state() == QAbstractSocket::ConnectedState &&
-           m_socket->bytesAvailable() == 0 && Clock::now() - m_idleSince <= maxIdle;
+           Clock::now() - m_idleSince <= maxIdle;
 }
 
 void DaemonConnection::send()
@@ -341,9 +342,12 @@ void DaemonConnection::received()
         return;
     }
     m_silence.start();
-    const QByteArray bytes = m_socket->readAll();
-    m_gotBytes = m_gotBytes || !bytes.isEmpty();
-    auto state = m_reader.feed(bytes);
+    // One read per notification: a reply fits, and if more is waiting the
+    // socket tells again (readAll would read on until the kernel says "again").
+    char chunk[16384];
+    const qint64 n = m_socket->read(chunk, sizeof chunk);
+    m_gotBytes = m_gotBytes || n > 0;
+    auto state = m_reader.feed(QByteArrayView(chunk, std::max<qint64>(n, 0)));
     // Unbuffered, a read that meets the daemon's close or a reset leaves the
     // socket unconnected without a signal: the reply ends here.
     const bool closed = m_socket->state() != QAbstractSocket::ConnectedState;
