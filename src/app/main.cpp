@@ -13,6 +13,7 @@
 #include <QPalette>
 
 #include <cstdio>
+#include <cstdlib>
 
 using namespace ringlark;
 
@@ -102,5 +103,15 @@ int main(int argc, char** argv)
     TrayIcon tray(model, show, [] { QCoreApplication::quit(); });
     if (!testHost)
         delegate.start();
-    return app.exec();
+    // Qt calls exit() when the display connection breaks (the session
+    // ended): no quit, no shut-down. The daemon should not outlive us then.
+    static AppModel* exiting = nullptr;
+    exiting = &model;
+    std::atexit([] {
+        if (exiting)
+            exiting->abandon();
+    });
+    const int code = app.exec();
+    exiting = nullptr;
+    return code;
 }

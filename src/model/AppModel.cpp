@@ -55,6 +55,15 @@ void AppModel::shutDown()
     ChildProcesses::pool()->waitForDone(250);
 }
 
+void AppModel::abandon()
+{
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    ChildProcesses::killAll();
+    m_supervisor->abandon();
+}
+
 void AppModel::start()
 {
     m_supervisor->start();

@@ -102,6 +102,10 @@ public:
     // still running (with its process group), stops the daemon (up to 2 s).
     // Blocks the GUI thread; nothing runs afterwards.
     void shutDown();
+    // The process is ending without its event loop, as when the display
+    // goes away and Qt exits at once: signals the children and the daemon
+    // and does not wait. Nothing when shutDown() ran.
+    void abandon();
 
     // Actions. Each returns at once; its work goes on in a task.
     void connect(AgentKind kind);

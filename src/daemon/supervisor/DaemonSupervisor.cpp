@@ -197,6 +197,13 @@ void DaemonSupervisor::stop()
         m_process->waitForFinished(static_cast<int>(m_config.stopPoll.count()));
 }
 
+void DaemonSupervisor::abandon()
+{
+    m_stopping = true;
+    if (childRunning())
+        m_process->terminate();
+}
+
 void DaemonSupervisor::restart()
 {
     if (childRunning()) {

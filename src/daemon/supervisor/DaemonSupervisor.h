@@ -74,6 +74,9 @@ public:
     // Ends supervision: cancels a pending relaunch, sends the child SIGTERM and
     // blocks up to the grace period for it to exit. Never kills.
     void stop();
+    // For a process that ends without its event loop: sends the child
+    // SIGTERM and returns at once.
+    void abandon();
     // Makes a running child exit so it comes back after the first delay, or
     // starts supervision when none runs.
     void restart();
