@@ -39,8 +39,12 @@ done
 home=$(mktemp -d /tmp/ringlark-bench.XXXXXX)
 pids=()
 cleanup() {
-    for ((i=${#pids[@]}-1; i>=0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    # One at a time, newest first: the application quits (and stops its
+    # daemon) while its display is still there.
+    for ((i=${#pids[@]}-1; i>=0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+        wait "${pids[i]}" 2>/dev/null || true
+    done
     rm -rf "$home"
 }
 trap cleanup EXIT
