@@ -63,6 +63,14 @@ class Daemon:
         return ("\r\n".join(lines) + "\r\n\r\n").encode() + data
 
 
+def content_length(head):
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            return int(value.strip())
+    return 0
+
+
 def read_reply(sock, buffer=b""):
     """One Content-Length framed reply: (status, body, rest)."""
     while b"\r\n\r\n" not in buffer:
@@ -72,11 +80,7 @@ def read_reply(sock, buffer=b""):
         buffer += chunk
     head, _, rest = buffer.partition(b"\r\n\r\n")
     status = int(head.split(b" ")[1])
-    length = 0
-    for line in head.split(b"\r\n")[1:]:
-        name, _, value = line.partition(b":")
-        if name.strip().lower() == b"content-length":
-            length = int(value.strip())
+    length = content_length(head)
     while len(rest) < length:
         chunk = sock.recv(65536)
         if not chunk:
@@ -170,11 +174,7 @@ def main():
             waiter["buffer"] += chunk
             while b"\r\n\r\n" in waiter["buffer"]:
                 head, _, rest = waiter["buffer"].partition(b"\r\n\r\n")
-                length = 0
-                for line in head.split(b"\r\n")[1:]:
-                    name, _, value = line.partition(b":")
-                    if name.strip().lower() == b"content-length":
-                        length = int(value.strip())
+                length = content_length(head)
                 if len(rest) < length:
                     break
                 status = int(head.split(b" ")[1])
