@@ -107,9 +107,8 @@ bool tailscaleStillFresh(const TailscaleFreshness& rules, bool ok, std::chrono::
 
 TailscaleMonitor::TailscaleMonitor(Options options) : m_options(std::move(options)) {}
 
-TailscaleInfo TailscaleMonitor::current()
+TailscaleInfo TailscaleMonitor::current() const
 {
-    std::lock_guard lock(m_mutex);
     if (auto program = findExecutable("tailscale", m_options.pathVariable))
         return tailscaleFromRun(runCaptured({*program, "status", "--json"}, m_options.runTimeout));
     return tailscaleNotInstalled();

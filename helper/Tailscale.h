@@ -4,8 +4,6 @@
 #include "helper/Records.h"
 
 #include <chrono>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,9 +34,10 @@ struct TailscaleFreshness {
 bool tailscaleStillFresh(const TailscaleFreshness& rules, bool ok, std::chrono::milliseconds age,
                          std::chrono::milliseconds sinceChange);
 
-// Asks the tailscale program, one run at a time; a hung program is killed
-// after `runTimeout`, so no status answer waits long. It keeps nothing: when
-// to ask is the caller's decision.
+// Asks the tailscale program; a hung program is killed after `runTimeout`,
+// so no status answer waits long. It keeps nothing: when to ask is the
+// caller's decision, and the daemon asks from its one worker thread, one run
+// at a time.
 class TailscaleMonitor {
 public:
     struct Options {
@@ -48,11 +47,10 @@ public:
 
     explicit TailscaleMonitor(Options options);
 
-    TailscaleInfo current();
+    TailscaleInfo current() const;
 
 private:
     Options m_options;
-    std::mutex m_mutex;
 };
 
 } // namespace ringlark::helper

@@ -306,13 +306,10 @@ DaemonConnection::Awaiter DaemonConnection::exchange(QByteArray request)
     case QAbstractSocket::ConnectedState:
         send();
         break;
-    case QAbstractSocket::UnconnectedState:
-        if (m_used) // it was open once: never silently connected again
-            end(false, true);
-        else
-            // Unbuffered: a write goes to the kernel at once instead of
-            // waking the loop to drain a buffer of our own.
-            m_socket->connectToHost(QHostAddress(m_host), m_port, QIODevice::ReadWrite | QIODevice::Unbuffered);
+    case QAbstractSocket::UnconnectedState: // a new connection: the pool hands out only open ones
+        // Unbuffered: a write goes to the kernel at once instead of waking
+        // the loop to drain a buffer of our own.
+        m_socket->connectToHost(QHostAddress(m_host), m_port, QIODevice::ReadWrite | QIODevice::Unbuffered);
         break;
     default:
         end(false, true);
@@ -362,7 +359,6 @@ void DaemonConnection::end(bool ok, bool broken)
     if (!m_busy)
         return;
     m_busy = false;
-    m_used = true;
     m_silence.stop();
     m_cap.stop();
     if (ok)

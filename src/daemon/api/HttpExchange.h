@@ -116,10 +116,6 @@ public:
     // The token the daemon accepted on this connection; empty before that.
     const QByteArray& token() const { return m_token; }
     void setToken(QByteArray token) { m_token = std::move(token); }
-    // Has carried an exchange to its end before.
-    bool used() const { return m_used; }
-    // The socket, for tests that watch what goes over it.
-    QTcpSocket* socket() const { return m_socket; }
 
 private:
     void send();
@@ -139,7 +135,6 @@ private:
     bool m_busy = false;
     bool m_gotBytes = false;
     bool m_keep = false; // the last reply left the connection open
-    bool m_used = false;
     Clock::time_point m_idleSince;
 };
 
