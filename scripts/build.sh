@@ -3,7 +3,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRINGLARK_WERROR=ON >/dev/null
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRINGLARK_WERROR=ON "${launcher[@]}" >/dev/null
 if [ $# -gt 0 ]; then
   cmake --build build --parallel "$(nproc)" --target "$@"
 else

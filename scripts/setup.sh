@@ -5,7 +5,9 @@ set -euo pipefail
 packages=(
   qt6-base-dev qcoro-qt6-dev nlohmann-json3-dev libqrcodegencpp-dev libcpp-httplib-dev
   libtomlplusplus-dev libgtest-dev pkg-config cmake g++ ninja-build fonts-dejavu-core
-  libzbar-dev desktop-file-utils appstream dpkg-dev file
+  libzbar-dev desktop-file-utils appstream dpkg-dev file ccache
+  libssl-dev libx11-dev libxext-dev libxtst-dev libxdamage-dev libxcomposite-dev libturbojpeg0-dev
+  chromium xvfb x11-utils
 )
 
 missing=()
