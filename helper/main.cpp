@@ -1,8 +1,8 @@
 // The helper executable: `ringlark daemon`, `ringlark permissions` or `ringlark mcp`.
 
-#include "helper/Daemon.h"
-#include "helper/McpServer.h"
-#include "helper/Records.h"
+#include "helper/RunDaemon.h"
+#include "helper/mcp/McpServer.h"
+#include "helper/api/Records.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -1,0 +1,190 @@
+// Puts the daemon together: the listeners, the loop, the services that do
+// slow work off the loop, and the routes.
+
+#include "helper/RunDaemon.h"
+
+#include "helper/api/Daemon.h"
+#include "helper/net/Worker.h"
+#include "helper/system/Files.h"
+#include "helper/system/NetworkWatch.h"
+#include "helper/system/Notifier.h"
+#include "helper/system/Tailscale.h"
+
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <variant>
+
+namespace ringlark::helper {
+
+namespace {
+
+void logLine(const std::string& line)
+{
+    std::fprintf(stderr, "ringlark daemon: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+// Signals arrive through a signalfd on the loop; threads started later
+// inherit the blocked mask.
+sigset_t blockStopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    return signals;
+}
+
+// The sockets and secrets a running daemon owns.
+struct Endpoints {
+    Listener tcp;
+    Listener local;
+    std::string token;
+    std::filesystem::path socketPath;
+    struct stat socketInfo {};
+
+    // The socket is ours to remove only if no newer daemon put its own there.
+    void removeSocketIfOurs() const
+    {
+        struct stat now {};
+        if (::stat(socketPath.c_str(), &now) == 0 && now.st_ino == socketInfo.st_ino && now.st_dev == socketInfo.st_dev)
+            ::unlink(socketPath.c_str());
+    }
+};
+
+// The port first: a second copy must leave the first one's files alone.
+// Gives the endpoints, or the exit status when they cannot be had.
+std::variant<Endpoints, int> openEndpoints(const DaemonEnvironment& environment, const std::filesystem::path& directory)
+{
+    Endpoints endpoints;
+    endpoints.tcp = listenTcp(environment.port);
+    if (endpoints.tcp.fd < 0) {
+        if (endpoints.tcp.error == EADDRINUSE) {
+            logLine("port " + std::to_string(environment.port) + " is already in use");
+            return 3;
+        }
+        logLine("cannot listen on 127.0.0.1:" + std::to_string(environment.port) + ": " + std::strerror(endpoints.tcp.error));
+        return 1;
+    }
+    endpoints.token = newToken();
+    if (endpoints.token.empty() || !writeAtomically(directory, "daemon.token", endpoints.token + "\n")) {
+        logLine("cannot write " + (directory / "daemon.token").string());
+        ::close(endpoints.tcp.fd);
+        return 1;
+    }
+    endpoints.socketPath = directory / "daemon.sock";
+    endpoints.local = listenLocal(endpoints.socketPath);
+    if (endpoints.local.fd < 0) {
+        logLine("cannot listen on " + endpoints.socketPath.string() + ": " + std::strerror(endpoints.local.error));
+        ::close(endpoints.tcp.fd);
+        return 1;
+    }
+    ::stat(endpoints.socketPath.c_str(), &endpoints.socketInfo);
+    return endpoints;
+}
+
+DesktopNotice noticeOf(const HelpRequest& request)
+{
+    return {request.id, request.reason, request.title, request.agent, request.ask, request.app};
+}
+
+} // namespace
+
+int runDaemon(const DaemonEnvironment& environment)
+{
+    const sigset_t signals = blockStopSignals();
+    raiseDescriptorLimit(8192);
+
+    const auto directory = environment.home / ".ringlark";
+    if (auto problem = preparePrivateDirectory(directory)) {
+        logLine(*problem);
+        return 1;
+    }
+    auto opened = openEndpoints(environment, directory);
+    if (const int* status = std::get_if<int>(&opened))
+        return *status;
+    const Endpoints& endpoints = std::get<Endpoints>(opened);
+
+    const auto pidFile = directory / "daemon.pid";
+    if (!writeAtomically(directory, "daemon.pid", std::to_string(::getpid()) + "\n"))
+        logLine("cannot write " + pidFile.string());
+
+    EventLoop loop;
+    const int signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (!loop.valid() || signalFd < 0) {
+        logLine("cannot set up the event loop");
+        return 1;
+    }
+    loop.watch(signalFd, EPOLLIN, [&loop](std::uint32_t) { loop.stop(); });
+
+    RequestStore store;
+    auto worker = std::make_unique<Worker>();
+    auto tailscale = std::make_shared<TailscaleMonitor>(TailscaleMonitor::Options{environment.pathVariable});
+    auto post = loop.poster();
+    Daemon* daemonPointer = nullptr;
+    Notifier notifier({environment.pathVariable, [post, &daemonPointer](const std::string& id) {
+                           // From the notification's thread: the request ends on the loop.
+                           post([&daemonPointer, id] {
+                               if (daemonPointer)
+                                   daemonPointer->end(id, RequestStatus::resolved);
+                           });
+                       }});
+
+    HttpServer* serverPointer = nullptr;
+    Daemon::Services services;
+    services.respond = [&serverPointer](Daemon::ConnectionId connection, const http::Response& response) {
+        serverPointer->respond(connection, response);
+    };
+    services.fetchTailscale = [&worker, tailscale, post](std::function<void(TailscaleInfo)> then) {
+        worker->post([tailscale, post, then = std::move(then)] {
+            post([info = tailscale->current(), then] { then(info); });
+        });
+    };
+    services.announce = [&notifier](const HelpRequest& request) { notifier.announce(noticeOf(request)); };
+    services.closed = [&notifier](const std::string& id) { notifier.retract(id); };
+
+    Daemon::Settings settings;
+    settings.version = RINGLARK_HELPER_VERSION;
+    settings.access = {endpoints.token, environment.port};
+    settings.pairingToken = newToken().substr(0, 32);
+    settings.testHooks = environment.testHooks;
+    settings.orphanGrace = environment.orphanGrace;
+    Daemon daemon(loop, store, std::move(services), settings);
+    daemonPointer = &daemon;
+    // Without it (no routing socket here) the safety intervals alone apply.
+    NetworkWatch network(loop, [&daemon] { daemon.tailscaleMayHaveChanged(); });
+
+    HttpServer server(
+        loop, {}, [&daemon](const HttpServer::Exchange& exchange, http::Request request) {
+            daemon.handle(exchange, std::move(request));
+        },
+        [&daemon](HttpServer::ConnectionId connection, bool awaiting) { daemon.connectionClosed(connection, awaiting); });
+    serverPointer = &server;
+    server.serve(endpoints.tcp.fd, Transport::tcp);
+    server.serve(endpoints.local.fd, Transport::local);
+
+    daemon.prefetch();
+    logLine("started (pid " + std::to_string(::getpid()) + ", port " + std::to_string(environment.port) + ")");
+    loop.run();
+
+    daemonPointer = nullptr;
+    notifier.shutdown();
+    endpoints.removeSocketIfOurs();
+    removePidFileIfOurs(pidFile, ::getpid());
+    ::close(signalFd);
+    logLine("stopped");
+    return 0;
+}
+
+} // namespace ringlark::helper

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+namespace ringlark::helper {
+
+// What the daemon takes from the world it starts in.
+struct DaemonEnvironment {
+    int port = 8641;
+    std::filesystem::path home;
+    std::string pathVariable; // where to look for tailscale and notify-send
+    bool testHooks = false;
+    std::chrono::milliseconds orphanGrace{5000};
+};
+
+// Serves until SIGTERM or SIGINT; gives the process's exit status
+// (0 after a signal, 3 when the port is taken, 1 for other failures).
+int runDaemon(const DaemonEnvironment& environment);
+
+} // namespace ringlark::helper

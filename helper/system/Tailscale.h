@@ -1,0 +1,66 @@
+#pragma once
+
+#include "helper/system/Process.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ringlark::helper {
+
+// What the daemon knows of Tailscale, as its status reports it.
+struct TailscaleInfo {
+    bool ok = false;
+    std::optional<std::string> ip;
+    std::optional<std::string> host;
+    std::optional<std::string> owner;
+    std::optional<std::string> error;
+    bool operator==(const TailscaleInfo&) const = default;
+};
+
+// The daemon's view of Tailscale from the output of `tailscale status --json`.
+// Error texts carry "not logged in", "not connected" or "not installed" where
+// those apply, since the app sorts the state by them.
+TailscaleInfo parseTailscaleStatus(std::string_view json);
+
+TailscaleInfo tailscaleNotInstalled();
+// From a run of the status command: its output when it gave a status, else not connected.
+TailscaleInfo tailscaleFromRun(const RunResult& run);
+
+// How long a known state of Tailscale is trusted before the program is asked
+// again. Network changes are watched, so an ok state can be kept for long;
+// shortly after a change (or the start) tailscaled may still be coming up,
+// and a failing state is often one the person is about to fix.
+struct TailscaleFreshness {
+    std::chrono::milliseconds settling{30000};       // after a network change or the start
+    std::chrono::milliseconds maxAgeSettling{3000};
+    std::chrono::milliseconds maxAgeOk{300000};
+    std::chrono::milliseconds maxAgeFailing{60000};
+};
+
+// Whether a state that was `ok` (or not), learnt `age` ago, still stands
+// `sinceChange` after the last relevant network change.
+bool tailscaleStillFresh(const TailscaleFreshness& rules, bool ok, std::chrono::milliseconds age,
+                         std::chrono::milliseconds sinceChange);
+
+// Asks the tailscale program; a hung program is killed after `runTimeout`,
+// so no status answer waits long. It keeps nothing: when to ask is the
+// caller's decision, and the daemon asks from its one worker thread, one run
+// at a time.
+class TailscaleMonitor {
+public:
+    struct Options {
+        std::string pathVariable;
+        std::chrono::milliseconds runTimeout{2000};
+    };
+
+    explicit TailscaleMonitor(Options options);
+
+    TailscaleInfo current() const;
+
+private:
+    Options m_options;
+};
+
+} // namespace ringlark::helper
