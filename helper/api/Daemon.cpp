@@ -157,10 +157,11 @@ void Daemon::route(ConnectionId connection, const http::Request& request)
         if (!id.empty() && (action == "cancel" || action == "resolve" || action == "withdraw")) {
             if (method != "POST")
                 return notAllowed();
+            // "cancel" is the wire's name for the person's Dismiss.
             const char* status = action == "cancel"    ? RequestStatus::dismissed
                                  : action == "resolve" ? RequestStatus::resolved
                                                        : RequestStatus::withdrawn;
-            return ending(connection, id, status, request);
+            return endOnRequest(connection, id, status, request);
         }
     }
     respond(connection, http::text(404, "There is nothing at " + path + "."));
@@ -265,8 +266,8 @@ void Daemon::answerWaiter(const std::string& id, ConnectionId connection)
         respond(connection, unknownRequest(id));
 }
 
-void Daemon::ending(ConnectionId connection, const std::string& id, std::string_view status,
-                    const http::Request& request)
+void Daemon::endOnRequest(ConnectionId connection, const std::string& id, std::string_view status,
+                          const http::Request& request)
 {
     std::optional<std::string> answer;
     if (!request.body.empty()) {

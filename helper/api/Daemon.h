@@ -82,7 +82,8 @@ private:
     void pairing(ConnectionId connection);
     void create(ConnectionId connection, const http::Request& request);
     void wait(ConnectionId connection, const std::string& id, const http::Request& request);
-    void ending(ConnectionId connection, const std::string& id, std::string_view status, const http::Request& request);
+    // Dismiss, resolve or withdraw, as a client asked.
+    void endOnRequest(ConnectionId connection, const std::string& id, std::string_view status, const http::Request& request);
     void forceStatus(ConnectionId connection, const http::Request& request);
 
     void withTailscale(std::function<void(const TailscaleInfo&)> then);

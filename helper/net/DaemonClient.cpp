@@ -1,5 +1,7 @@
 #include "helper/net/DaemonClient.h"
 
+#include "helper/net/Http.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,21 +16,6 @@
 namespace ringlark::helper::daemon {
 
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 std::optional<std::size_t> parseNumber(std::string_view text, int base)
 {
@@ -105,24 +92,18 @@ ResponseParser::State ResponseParser::parseHead()
         if (!status || *status < 100 || *status > 599 || (statusLine.size() > 12 && statusLine[12] != ' '))
             return fail();
 
+        http::Headers headers;
+        if (!http::parseHeaderLines(lineEnd < head.size() ? head.substr(lineEnd + 2) : std::string_view(), headers))
+            return fail();
         std::optional<std::size_t> length;
         bool chunked = false;
-        std::size_t position = lineEnd + 2;
-        while (position < head.size()) {
-            const auto next = std::min(head.find("\r\n", position), head.size());
-            const std::string_view line = head.substr(position, next - position);
-            position = next + 2;
-            const auto colon = line.find(':');
-            if (colon == std::string_view::npos)
-                return fail();
-            const auto name = line.substr(0, colon);
-            const auto value = trimmed(line.substr(colon + 1));
-            if (equalsIgnoringCase(name, "Content-Length")) {
+        for (const auto& [name, value] : headers) {
+            if (name == "content-length") {
                 length = parseNumber(value, 10);
                 if (!length || *length > maxBodyBytes)
                     return fail();
-            } else if (equalsIgnoringCase(name, "Transfer-Encoding")) {
-                chunked = value.size() >= 7 && equalsIgnoringCase(value.substr(value.size() - 7), "chunked");
+            } else if (name == "transfer-encoding") {
+                chunked = http::lower(value).ends_with("chunked");
                 if (!chunked)
                     return fail(); // a coding we cannot undo
             }
@@ -181,7 +162,7 @@ ResponseParser::State ResponseParser::parseBody()
             if (lineEnd == std::string::npos)
                 return m_buffer.size() > 1024 ? fail() : State::more;
             const std::string_view sizeLine(m_buffer.data(), lineEnd);
-            const auto size = parseNumber(trimmed(sizeLine.substr(0, sizeLine.find(';'))), 16);
+            const auto size = parseNumber(http::trim(sizeLine.substr(0, sizeLine.find(';'))), 16);
             if (!size || body.size() + *size > maxBodyBytes)
                 return fail();
             m_buffer.erase(0, lineEnd + 2);
@@ -233,7 +214,7 @@ TokenRead readToken(const std::filesystem::path& file)
     ::close(fd);
     if (state != ChannelState::ready)
         return {state, {}};
-    const auto token = trimmed(text);
+    const auto token = http::trim(text);
     // It goes into a header line: nothing that could end or split it.
     const bool printable = std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 127; });
     if (token.empty() || token.size() > 256 || !printable)

@@ -7,15 +7,6 @@ namespace ringlark::helper::http {
 
 namespace {
 
-std::string_view trim(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
 bool isToken(std::string_view text)
 {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
@@ -33,13 +24,37 @@ std::string lower(std::string_view text)
     return result;
 }
 
-const std::string* Request::header(std::string_view name) const
+std::string_view trim(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+bool parseHeaderLines(std::string_view lines, Headers& into)
+{
+    while (!lines.empty()) {
+        const auto end = std::min(lines.find("\r\n"), lines.size());
+        const auto line = lines.substr(0, end);
+        lines.remove_prefix(std::min(end + 2, lines.size()));
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos || !isToken(line.substr(0, colon)))
+            return false;
+        into.emplace_back(lower(line.substr(0, colon)), std::string(trim(line.substr(colon + 1))));
+    }
+    return true;
+}
+
+const std::string* findHeader(const Headers& headers, std::string_view name)
 {
     for (const auto& [key, value] : headers)
         if (key == name)
             return &value;
     return nullptr;
 }
+
+const std::string* Request::header(std::string_view name) const { return findHeader(headers, name); }
 
 std::optional<std::string> Request::queryValue(std::string_view name) const
 {
@@ -180,16 +195,8 @@ RequestParser::State RequestParser::parseHead(std::size_t headEnd)
     if (question != std::string::npos)
         request.query = request.target.substr(question + 1);
 
-    std::string_view rest = lineEnd < head.size() ? head.substr(lineEnd + 2) : std::string_view();
-    while (!rest.empty()) {
-        const auto end = std::min(rest.find("\r\n"), rest.size());
-        const auto line = rest.substr(0, end);
-        rest.remove_prefix(std::min(end + 2, rest.size()));
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos || !isToken(line.substr(0, colon)))
-            return fail(400, "A header line is malformed.");
-        request.headers.emplace_back(lower(line.substr(0, colon)), std::string(trim(line.substr(colon + 1))));
-    }
+    if (!parseHeaderLines(lineEnd < head.size() ? head.substr(lineEnd + 2) : std::string_view(), request.headers))
+        return fail(400, "A header line is malformed.");
 
     if (request.header("transfer-encoding"))
         return fail(411, "Send the body with a Content-Length; chunked bodies are not accepted.");

@@ -21,13 +21,25 @@ namespace ringlark::helper::http {
 
 // ASCII lower case, as header names and tokens compare.
 std::string lower(std::string_view text);
+// Without the blanks (spaces, tabs, line ends) around it.
+std::string_view trim(std::string_view text);
+
+// Header fields in the order they came, names in lower case.
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// Reads the header lines of a message head (after its first line, joined by
+// CRLF, without the blank line). False when a line is malformed; requests and
+// replies alike are read with it.
+bool parseHeaderLines(std::string_view lines, Headers& into);
+// The first field of that (lower-case) name.
+const std::string* findHeader(const Headers& headers, std::string_view name);
 
 struct Request {
     std::string method;
     std::string target; // as sent: path and query
     std::string path;   // before "?", percent-decoding left to the router
     std::string query;  // after "?", without it
-    std::vector<std::pair<std::string, std::string>> headers; // names in lower case
+    Headers headers;
     std::string body;
     bool keepAlive = true;
 
