@@ -7,6 +7,7 @@
 #include "helper/net/Worker.h"
 #include "helper/system/Files.h"
 #include "helper/system/NetworkWatch.h"
+#include "helper/system/PeerUser.h"
 #include "helper/system/Notifier.h"
 #include "helper/system/Tailscale.h"
 
@@ -94,6 +95,21 @@ std::variant<Endpoints, int> openEndpoints(const DaemonEnvironment& environment,
     return endpoints;
 }
 
+// Only the owner's processes may hold the daemon's connections; another local
+// user's are closed before a byte is read. A peer nobody can name is let in,
+// since the token still guards every request.
+std::function<bool(int)> ownerOnly(uid_t owner)
+{
+    return [owner, warned = false](int fd) mutable {
+        const auto user = peerUser(fd);
+        if (!user && !warned) {
+            warned = true;
+            logLine("cannot tell who is connecting; relying on the token alone");
+        }
+        return !user || *user == owner;
+    };
+}
+
 DesktopNotice noticeOf(const HelpRequest& request)
 {
     return {request.id, request.reason, request.title, request.agent, request.ask, request.app};
@@ -171,8 +187,9 @@ int runDaemon(const DaemonEnvironment& environment)
         },
         [&daemon](HttpServer::ConnectionId connection, bool awaiting) { daemon.connectionClosed(connection, awaiting); });
     serverPointer = &server;
-    server.serve(endpoints.tcp.fd, Transport::tcp);
-    server.serve(endpoints.local.fd, Transport::local);
+    // Separate budgets: the socket stays the agents' even when TCP is full.
+    server.serve(endpoints.tcp.fd, Transport::tcp, {1024, ownerOnly(::getuid())});
+    server.serve(endpoints.local.fd, Transport::local, {2048, ownerOnly(::getuid())});
 
     daemon.prefetch();
     logLine("started (pid " + std::to_string(::getpid()) + ", port " + std::to_string(environment.port) + ")");

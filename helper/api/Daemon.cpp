@@ -113,6 +113,8 @@ Daemon::~Daemon()
 void Daemon::handle(const HttpServer::Exchange& exchange, http::Request request)
 {
     if (auto refused = refusal(request, m_settings.access, exchange.transport)) {
+        // A client without the token has nothing more to say here.
+        refused->close = true;
         respond(exchange.connection, *refused);
         return;
     }
@@ -143,7 +145,7 @@ void Daemon::route(ConnectionId connection, const http::Request& request)
             return forceStatus(connection, request);
         if (method == "DELETE") {
             m_forcedStatus.reset();
-            return respond(connection, {204, {}, {}});
+            return respond(connection, {204, {}, {}, {}, false});
         }
         return notAllowed();
     }
@@ -369,7 +371,7 @@ void Daemon::forceStatus(ConnectionId connection, const http::Request& request)
     if (!body->is_object())
         return respond(connection, http::text(400, "The body must be a JSON object."));
     m_forcedStatus = std::move(*body);
-    respond(connection, {204, {}, {}});
+    respond(connection, {204, {}, {}, {}, false});
 }
 
 void Daemon::withTailscale(std::function<void(const TailscaleInfo&)> then)

@@ -32,11 +32,14 @@ HelpRequest RequestStore::create(const NewRequest& request)
     const auto now = m_options.now();
     forgetOldClosed(now);
     std::string id = m_options.newId();
-    while (locate(id) != m_requests.end())
+    while (m_byId.contains(id))
         id = m_options.newId();
     HelpRequest created{id,          RequestStatus::pending, request.reason, request.app, request.title,
                         request.agent, now,                  now,            request.ask, std::nullopt};
-    m_requests.push_back(created);
+    m_byId.emplace(id, created);
+    m_open.emplace(m_nextSlot, id);
+    m_openSlot.emplace(id, m_nextSlot++);
+    ++m_version;
     return created;
 }
 
@@ -44,54 +47,71 @@ std::vector<HelpRequest> RequestStore::open() const
 {
     std::lock_guard lock(m_mutex);
     std::vector<HelpRequest> result;
-    std::copy_if(m_requests.begin(), m_requests.end(), std::back_inserter(result),
-                 [](const HelpRequest& r) { return r.isOpen(); });
+    result.reserve(m_open.size());
+    for (const auto& [slot, id] : m_open)
+        result.push_back(m_byId.at(id));
     return result;
 }
 
 std::int64_t RequestStore::openCount() const
 {
     std::lock_guard lock(m_mutex);
-    return std::count_if(m_requests.begin(), m_requests.end(), [](const HelpRequest& r) { return r.isOpen(); });
+    return static_cast<std::int64_t>(m_open.size());
 }
 
 std::optional<HelpRequest> RequestStore::find(const std::string& id) const
 {
     std::lock_guard lock(m_mutex);
-    auto found = locate(id);
-    return found == m_requests.end() ? std::nullopt : std::optional(*found);
+    auto found = m_byId.find(id);
+    return found == m_byId.end() ? std::nullopt : std::optional(found->second);
+}
+
+std::uint64_t RequestStore::version() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_version;
+}
+
+std::size_t RequestStore::size() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_byId.size();
 }
 
 std::optional<HelpRequest> RequestStore::close(const std::string& id, std::string_view status,
                                                std::optional<std::string> answer)
 {
     std::lock_guard lock(m_mutex);
-    auto found = locate(id);
-    if (found == m_requests.end())
+    auto found = m_byId.find(id);
+    if (found == m_byId.end())
         return std::nullopt;
-    if (found->isOpen()) {
-        found->status = std::string(status);
-        found->answer = std::move(answer);
-        found->updatedAt = m_options.now();
+    HelpRequest& request = found->second;
+    if (request.isOpen()) {
+        request.status = std::string(status);
+        request.answer = std::move(answer);
+        request.updatedAt = m_options.now();
+        m_open.erase(m_openSlot.at(id));
+        m_openSlot.erase(id);
+        m_closed.push_back(id);
+        ++m_version;
+        HelpRequest ended = request; // the trim below may drop it
+        forgetOldClosed(ended.updatedAt);
+        return ended;
     }
-    return *found;
-}
-
-std::vector<HelpRequest>::iterator RequestStore::locate(const std::string& id)
-{
-    return std::find_if(m_requests.begin(), m_requests.end(), [&](const HelpRequest& r) { return r.id == id; });
-}
-
-std::vector<HelpRequest>::const_iterator RequestStore::locate(const std::string& id) const
-{
-    return std::find_if(m_requests.begin(), m_requests.end(), [&](const HelpRequest& r) { return r.id == id; });
+    return request;
 }
 
 void RequestStore::forgetOldClosed(std::uint64_t now)
 {
-    std::erase_if(m_requests, [&](const HelpRequest& r) {
-        return !r.isOpen() && now - std::min(now, r.updatedAt) > m_options.keepClosedMs;
-    });
+    // Closed in time order, so the oldest are at the front.
+    while (!m_closed.empty()) {
+        const auto& request = m_byId.at(m_closed.front());
+        const bool tooOld = now - std::min(now, request.updatedAt) > m_options.keepClosedMs;
+        if (!tooOld && m_closed.size() <= m_options.maxClosed)
+            break;
+        m_byId.erase(m_closed.front());
+        m_closed.pop_front();
+    }
 }
 
 } // namespace ringlark::helper

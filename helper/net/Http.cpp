@@ -72,12 +72,20 @@ std::optional<std::string> Request::queryValue(std::string_view name) const
 
 Response text(int status, std::string message)
 {
-    return {status, "text/plain; charset=utf-8", std::move(message)};
+    Response response;
+    response.status = status;
+    response.contentType = "text/plain; charset=utf-8";
+    response.body = std::move(message);
+    return response;
 }
 
 Response json(int status, std::string body)
 {
-    return {status, "application/json", std::move(body)};
+    Response response;
+    response.status = status;
+    response.contentType = "application/json";
+    response.body = std::move(body);
+    return response;
 }
 
 std::string_view reasonPhrase(int status)
@@ -113,7 +121,9 @@ std::string serialize(const Response& response, bool keepAlive)
             out += "Content-Type: " + response.contentType + "\r\n";
         out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     }
-    out += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
+    for (const auto& [name, value] : response.headers)
+        out.append(name).append(": ").append(value).append("\r\n");
+    out += keepAlive && !response.close ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     out += "Cache-Control: no-store\r\n\r\n";
     if (response.status != 204)
         out += response.body;

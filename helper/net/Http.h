@@ -53,13 +53,16 @@ struct Response {
     int status = 200;
     std::string contentType;
     std::string body;
+    Headers headers;    // beside the framing ones the server writes itself
+    bool close = false; // end the connection after this reply
 };
 
 Response text(int status, std::string message); // text/plain; charset=utf-8
 Response json(int status, std::string body);    // application/json
 
 std::string_view reasonPhrase(int status);
-// The bytes on the wire; never compressed.
+// The bytes on the wire; never compressed. Header names and values must not
+// hold line breaks: only the server's own code sets them.
 std::string serialize(const Response& response, bool keepAlive);
 
 // Methods this server knows; any other is refused with 405 as soon as the

@@ -69,6 +69,7 @@ Listener listenLocal(const std::filesystem::path& path)
 struct HttpServer::Connection {
     ConnectionId id = 0;
     int fd = -1;
+    int listener = -1;
     Transport transport = Transport::tcp;
     http::RequestParser parser;
     std::string out;
@@ -78,6 +79,7 @@ struct HttpServer::Connection {
     bool closeAfterSend = false; // the last reply is going out
     bool dispatching = false;    // inside the handler: closing must wait
     bool closing = false;
+    bool heard = false; // a whole request came
     EventLoop::TimerId idleTimer = 0;
     std::uint32_t armed = EPOLLIN | EPOLLRDHUP; // what epoll watches for now
 };
@@ -94,21 +96,22 @@ HttpServer::~HttpServer()
         m_loop.unwatch(connection->fd);
         ::close(connection->fd);
     }
-    for (auto& [fd, transport] : m_listeners) {
+    for (auto& [fd, listener] : m_listeners) {
         m_loop.unwatch(fd);
         ::close(fd);
     }
     m_loop.cancel(m_resumeTimer);
 }
 
-void HttpServer::serve(int listeningFd, Transport transport)
+void HttpServer::serve(int listeningFd, Transport transport, ListenerOptions options)
 {
-    m_listeners[listeningFd] = transport;
-    m_loop.watch(listeningFd, EPOLLIN, [this, listeningFd, transport](std::uint32_t) { accept(listeningFd, transport); });
+    m_listeners[listeningFd] = {transport, std::move(options), 0};
+    m_loop.watch(listeningFd, EPOLLIN, [this, listeningFd](std::uint32_t) { accept(listeningFd); });
 }
 
-void HttpServer::accept(int listeningFd, Transport transport)
+void HttpServer::accept(int listeningFd)
 {
+    ListenerState& listener = m_listeners.at(listeningFd);
     while (true) {
         const int fd = ::accept4(listeningFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
@@ -118,14 +121,17 @@ void HttpServer::accept(int listeningFd, Transport transport)
                 pauseListeners();
             return;
         }
-        if (m_connections.size() >= m_options.maxConnections) {
+        if (listener.connections >= listener.options.maxConnections
+            || (listener.options.admit && !listener.options.admit(fd))) {
             ::close(fd);
             continue;
         }
+        ++listener.connections;
         auto connection = std::make_unique<Connection>();
         connection->id = m_nextId++;
         connection->fd = fd;
-        connection->transport = transport;
+        connection->listener = listeningFd;
+        connection->transport = listener.transport;
         connection->parser = http::RequestParser(m_options.limits);
         const ConnectionId id = connection->id;
         Connection& added = *connection;
@@ -141,11 +147,11 @@ void HttpServer::pauseListeners()
 {
     if (m_resumeTimer)
         return;
-    for (auto& [fd, transport] : m_listeners)
+    for (auto& [fd, listener] : m_listeners)
         m_loop.modify(fd, 0);
     m_resumeTimer = m_loop.at(EventLoop::Clock::now() + std::chrono::milliseconds(100), [this] {
         m_resumeTimer = 0;
-        for (auto& [fd, transport] : m_listeners)
+        for (auto& [fd, listener] : m_listeners)
             m_loop.modify(fd, EPOLLIN);
     });
 }
@@ -216,6 +222,7 @@ void HttpServer::dispatch(Connection& connection)
             return;
         }
         http::Request request = connection.parser.take();
+        connection.heard = true;
         connection.awaiting = true;
         connection.keepAlive = request.keepAlive;
         m_loop.cancel(connection.idleTimer);
@@ -245,6 +252,7 @@ void HttpServer::respond(ConnectionId id, const http::Response& response)
 
 void HttpServer::send(Connection& connection, const http::Response& response, bool keepAlive)
 {
+    keepAlive = keepAlive && !response.close;
     connection.out += http::serialize(response, keepAlive);
     if (!keepAlive)
         connection.closeAfterSend = true;
@@ -285,17 +293,23 @@ void HttpServer::rearm(Connection& connection)
 
     const bool idle = !connection.awaiting && connection.out.empty();
     if (idle && !connection.idleTimer) {
-        const ConnectionId id = connection.id;
-        connection.idleTimer = m_loop.at(EventLoop::Clock::now() + m_options.idleTimeout, [this, id] {
-            if (auto found = m_connections.find(id); found != m_connections.end()) {
-                found->second->idleTimer = 0;
-                close(id);
-            }
-        });
+        armIdleTimer(connection);
     } else if (!idle && connection.idleTimer) {
         m_loop.cancel(connection.idleTimer);
         connection.idleTimer = 0;
     }
+}
+
+void HttpServer::armIdleTimer(Connection& connection)
+{
+    const ConnectionId id = connection.id;
+    const auto timeout = connection.heard ? m_options.idleTimeout : m_options.firstRequestTimeout;
+    connection.idleTimer = m_loop.at(EventLoop::Clock::now() + timeout, [this, id] {
+        if (auto found = m_connections.find(id); found != m_connections.end()) {
+            found->second->idleTimer = 0;
+            close(id);
+        }
+    });
 }
 
 void HttpServer::close(ConnectionId id)
@@ -311,6 +325,8 @@ void HttpServer::close(ConnectionId id)
     m_loop.cancel(connection.idleTimer);
     m_loop.unwatch(connection.fd);
     ::close(connection.fd);
+    if (auto listener = m_listeners.find(connection.listener); listener != m_listeners.end())
+        --listener->second.connections;
     const bool awaiting = connection.awaiting;
     m_connections.erase(found);
     if (m_closed)

@@ -31,8 +31,16 @@ public:
     using ConnectionId = std::uint64_t;
     struct Options {
         http::RequestParser::Limits limits;
-        std::size_t maxConnections = 2048;
         std::chrono::milliseconds idleTimeout{60000}; // between requests
+        // From the accept to the first whole request: a connection that says
+        // nothing does not hold a place for long.
+        std::chrono::milliseconds firstRequestTimeout{5000};
+    };
+    // Each listener has a budget of its own, so one kind of client cannot use
+    // up another's, and may refuse a connection before it is read.
+    struct ListenerOptions {
+        std::size_t maxConnections = 1024;
+        std::function<bool(int fd)> admit; // may this peer talk to us at all
     };
     struct Exchange {
         ConnectionId connection;
@@ -48,7 +56,8 @@ public:
     HttpServer& operator=(const HttpServer&) = delete;
 
     // Takes the listening descriptor.
-    void serve(int listeningFd, Transport transport);
+    void serve(int listeningFd, Transport transport) { serve(listeningFd, transport, ListenerOptions()); }
+    void serve(int listeningFd, Transport transport, ListenerOptions options);
 
     // Answers a connection's request; ignored when the connection is gone.
     void respond(ConnectionId connection, const http::Response& response);
@@ -58,10 +67,17 @@ public:
 private:
     struct Connection;
 
-    void accept(int listeningFd, Transport transport);
+    struct ListenerState {
+        Transport transport;
+        ListenerOptions options;
+        std::size_t connections = 0;
+    };
+
+    void accept(int listeningFd);
     void onReady(ConnectionId id, std::uint32_t events);
     void dispatch(Connection& connection);
     void send(Connection& connection, const http::Response& response, bool keepAlive);
+    void armIdleTimer(Connection& connection);
     bool flush(Connection& connection); // false once the connection failed
     void rearm(Connection& connection);
     void close(ConnectionId id);
@@ -72,7 +88,7 @@ private:
     Handler m_handler;
     ClosedHandler m_closed;
     std::unordered_map<ConnectionId, std::unique_ptr<Connection>> m_connections;
-    std::unordered_map<int, Transport> m_listeners;
+    std::unordered_map<int, ListenerState> m_listeners;
     ConnectionId m_nextId = 1;
     EventLoop::TimerId m_resumeTimer = 0;
 };

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 using namespace ringlark::test;
 
@@ -172,4 +174,53 @@ TEST(DaemonLimits, EveryBadInputGetsItsStatusAndTheDaemonKeepsAnswering)
     EXPECT_EQ(ended.status, 200);
     EXPECT_EQ(json::parse(ended.body, nullptr, false)["status"], "dismissed");
     EXPECT_EQ(daemon.tcp(post(R"({"reason":"room again"})")).status, 201);
+}
+
+TEST(DaemonLimits, AnotherUsersFloodOfIdleConnectionsLeavesTheOwnerServed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    Daemon daemon;
+    ASSERT_TRUE(daemon.serving);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t stranger = ::fork();
+    if (stranger == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(10);
+        rlimit limit{4096, 4096};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        std::vector<int> held;
+        for (int i = 0; i < 2100; ++i)
+            if (const int fd = connectTcp(daemon.run.port); fd >= 0)
+                held.push_back(fd);
+        (void)::write(ready[1], "x", 1);
+        ::pause(); // holds them until killed
+        ::_exit(0);
+    }
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    int answered = 0;
+    for (int i = 0; i < 50; ++i) {
+        answered += daemon.tcp(requestText("GET", "/v1/status", daemon.token, daemon.host)).status == 200;
+        answered += daemon.local(requestText("GET", "/v1/status", daemon.token, "localhost")).status == 200;
+    }
+    ::kill(stranger, SIGKILL);
+    ::waitpid(stranger, nullptr, 0);
+    EXPECT_EQ(answered, 100);
+}
+
+TEST(DaemonLimits, AConnectionThatSaysNothingIsClosedSoon)
+{
+    Daemon daemon;
+    ASSERT_TRUE(daemon.serving);
+    const int fd = connectTcp(daemon.run.port);
+    ASSERT_GE(fd, 0);
+    pollfd waiting{fd, POLLIN, 0};
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(::poll(&waiting, 1, 10000), 1);
+    char byte;
+    EXPECT_EQ(::read(fd, &byte, 1), 0) << "closed without a reply";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+    ::close(fd);
 }

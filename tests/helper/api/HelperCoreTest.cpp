@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 using namespace ringlark::helper;
 using nlohmann::json;
 using namespace std::chrono_literals;
@@ -29,6 +31,30 @@ TEST(RequestStore, EndsEachRequestOnceAndForgetsClosedOnesAfterAWhile)
     store.create({"c", {}, {}, {}, {}}); // creation is when old ones are dropped
     EXPECT_FALSE(store.find(first.id));
     EXPECT_TRUE(store.find(open.id));
+}
+
+TEST(RequestStore, ChurnKeepsTheStoreBoundedAndFastAndTheVersionMoving)
+{
+    std::uint64_t now = 1'000'000;
+    int nextId = 0;
+    RequestStore store({[&] { return now; }, [&] { return "r" + std::to_string(++nextId); }, 15 * 60 * 1000, 50});
+    const auto kept = store.create({"kept open", {}, {}, {}, {}});
+    std::uint64_t version = store.version();
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20000; ++i) {
+        const auto created = store.create({"churn", {}, {}, {}, {}});
+        store.close(created.id, RequestStatus::withdrawn);
+        ++now;
+    }
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LE(store.size(), 51u);
+    EXPECT_EQ(store.openCount(), 1);
+    EXPECT_TRUE(store.find(kept.id));
+    EXPECT_EQ(store.version(), version + 40000) << "every creation and ending changes the open list";
+    // A scan of the whole store per lookup made this take seconds.
+    EXPECT_LT(took, std::chrono::seconds(1));
+    store.close("unknown", RequestStatus::dismissed);
+    EXPECT_EQ(store.version(), version + 40000);
 }
 
 TEST(Records, NewRequestsNeedAReasonAndRepliesSurviveBadInput)

@@ -97,7 +97,7 @@ TEST(RequestParser, SerializedRepliesCarryTheirLengthAndNeverACompressedBody)
     const auto wire = http::serialize(http::json(200, R"({"a":1})"), true);
     EXPECT_EQ(wire, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 7\r\n"
                     "Connection: keep-alive\r\nCache-Control: no-store\r\n\r\n{\"a\":1}");
-    EXPECT_EQ(http::serialize({204, {}, {}}, false).find("Content-Length"), std::string::npos);
+    EXPECT_EQ(http::serialize({204, {}, {}, {}, false}, false).find("Content-Length"), std::string::npos);
 }
 
 TEST(Access, RefusesStrangersBeforeAnyRoute)
