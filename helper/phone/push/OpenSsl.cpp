@@ -112,9 +112,11 @@ std::optional<std::string> publicPoint(EVP_PKEY* key)
 
 std::optional<std::string> ecdh(EVP_PKEY* own, EVP_PKEY* peer)
 {
+    // Peers come from publicKeyFromPoint, which has checked them; checking
+    // again here would double the cost of a push.
     Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own, nullptr));
     std::size_t length = 0;
-    if (!ctx || EVP_PKEY_derive_init(ctx.get()) <= 0 || EVP_PKEY_derive_set_peer(ctx.get(), peer) <= 0
+    if (!ctx || EVP_PKEY_derive_init(ctx.get()) <= 0 || EVP_PKEY_derive_set_peer_ex(ctx.get(), peer, 0) <= 0
         || EVP_PKEY_derive(ctx.get(), nullptr, &length) <= 0)
         return clean(std::optional<std::string>{});
     std::string secret(length, '\0');

@@ -29,6 +29,7 @@ Pkey generateP256();
 bool isP256(EVP_PKEY* key);
 
 std::optional<std::string> publicPoint(EVP_PKEY* key);
+// `peer` must come from publicKeyFromPoint (it is not checked again).
 std::optional<std::string> ecdh(EVP_PKEY* own, EVP_PKEY* peer);
 // HKDF-SHA-256, extract and expand in one.
 std::optional<std::string> hkdf(std::string_view salt, std::string_view ikm, std::string_view info,
