@@ -127,8 +127,16 @@ void PushSender::work()
         }
         for (const Done& done : dropped)
             report(done, Outcome{0, "dropped: too many messages waiting"});
-        if (job)
-            report(job->done, run(*job));
+        if (!job)
+            continue;
+        Outcome outcome;
+        try {
+            outcome = run(*job);
+        } catch (const std::exception& e) {
+            // An escaped exception would end the whole daemon from this thread.
+            outcome = Outcome{0, std::string("unexpected failure: ") + e.what()};
+        }
+        report(job->done, std::move(outcome));
     }
 }
 
