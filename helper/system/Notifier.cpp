@@ -84,7 +84,7 @@ struct Notifier::State {
 
     void watch(const std::string& program, const DesktopNotice& request)
     {
-        auto child = spawnReading(notifySendArguments(program, request, supportsActions(program)), true);
+        auto child = spawnReading(notifySendArguments(program, request, supportsActions(program)), ErrorOutput::discard);
         bool keep = false;
         {
             std::lock_guard lock(mutex);

@@ -36,7 +36,7 @@ std::optional<std::string> findExecutable(std::string_view name, std::string_vie
     return std::nullopt;
 }
 
-std::optional<Child> spawnReading(const std::vector<std::string>& argv, bool discardErrors)
+std::optional<Child> spawnReading(const std::vector<std::string>& argv, ErrorOutput errors)
 {
     int pipeEnds[2];
     if (argv.empty() || ::pipe2(pipeEnds, O_CLOEXEC) != 0)
@@ -46,8 +46,10 @@ std::optional<Child> spawnReading(const std::vector<std::string>& argv, bool dis
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-    if (discardErrors)
+    if (errors == ErrorOutput::discard)
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    else if (errors == ErrorOutput::capture)
+        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
     posix_spawnattr_t attributes;
@@ -87,10 +89,10 @@ int waitForChild(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::milliseconds timeout)
+RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::milliseconds timeout, ErrorOutput errors)
 {
     RunResult result;
-    auto child = spawnReading(argv, true);
+    auto child = spawnReading(argv, errors);
     if (!child)
         return result;
     result.started = true;

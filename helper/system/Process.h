@@ -21,8 +21,9 @@ struct Child {
 // Starts argv[0] (a path) with standard input from /dev/null and standard
 // output into a pipe. The child inherits no other descriptor (the daemon's
 // listening socket above all), default signal handling and no blocked signals;
-// its standard error is discarded or shared with ours.
-std::optional<Child> spawnReading(const std::vector<std::string>& argv, bool discardErrors);
+// its standard error is discarded, shared with ours, or read with the output.
+enum class ErrorOutput { discard, share, capture };
+std::optional<Child> spawnReading(const std::vector<std::string>& argv, ErrorOutput errors);
 
 // Exit status of a finished child: its code, or 128 + the signal that ended it.
 int waitForChild(pid_t pid);
@@ -35,6 +36,7 @@ struct RunResult {
 };
 
 // Runs a program to its end, killing it when `timeout` passes first.
-RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
+RunResult runCaptured(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                      ErrorOutput errors = ErrorOutput::discard);
 
 } // namespace ringlark::helper

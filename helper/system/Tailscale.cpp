@@ -83,6 +83,75 @@ TailscaleInfo parseTailscaleStatus(std::string_view json)
     info.ip = ip;
     info.host = hostName(self);
     info.owner = ownerOf(status, self);
+    if (auto dns = text(self, "DNSName")) {
+        while (dns->ends_with('.'))
+            dns->pop_back();
+        info.dnsName = *dns;
+    }
+    return info;
+}
+
+ServeUse serveUse(std::string_view serveStatusJson, std::string_view dnsName, std::string_view ourTarget)
+{
+    const auto config = nlohmann::json::parse(serveStatusJson, nullptr, false);
+    if (!config.is_object())
+        return ServeUse::free; // "tailscale serve status --json" prints nothing when nothing is served
+    const std::string port = std::to_string(servePort);
+    const auto tcp = config.value("TCP", nlohmann::json::object());
+    const bool portUsed = tcp.is_object() && tcp.contains(port);
+    const auto web = config.value("Web", nlohmann::json::object());
+    const std::string site = std::string(dnsName) + ":" + port;
+    if (web.is_object() && web.contains(site)) {
+        const auto& handlers = web[site].value("Handlers", nlohmann::json::object());
+        // Ours only when the whole site is exactly our one proxy.
+        if (handlers.is_object() && handlers.size() == 1 && handlers.contains("/") && handlers["/"].is_object()
+            && handlers["/"].value("Proxy", "") == ourTarget)
+            return ServeUse::ours;
+        return ServeUse::taken;
+    }
+    return portUsed ? ServeUse::taken : ServeUse::free;
+}
+
+bool hasCertificates(std::string_view statusJson)
+{
+    const auto status = nlohmann::json::parse(statusJson, nullptr, false);
+    if (!status.is_object())
+        return false;
+    const auto domains = status.find("CertDomains");
+    return domains != status.end() && domains->is_array() && !domains->empty();
+}
+
+TailscaleInfo withoutCertificates(TailscaleInfo info)
+{
+    info.ok = false;
+    info.error = "Turn on HTTPS certificates for your tailnet (Tailscale admin console, DNS page, HTTPS "
+                 "Certificates) so your phone can reach this computer securely; the computer's name then "
+                 "appears in public certificate logs";
+    return info;
+}
+
+TailscaleInfo withServeTaken(TailscaleInfo info)
+{
+    info.ok = false;
+    info.error = "Port " + std::to_string(servePort) + " of tailscale serve already shares something else on this "
+                 "computer; free it with \"tailscale serve --https=" + std::to_string(servePort) + " off\" so your "
+                 "phone can reach Ringlark";
+    return info;
+}
+
+TailscaleInfo withServeFailure(TailscaleInfo info, const RunResult& run)
+{
+    info.ok = false;
+    if (run.output.find("Access denied") != std::string::npos || run.output.find("access denied") != std::string::npos) {
+        info.error = "Let Ringlark share this computer with your phone over Tailscale: run once in a terminal "
+                     "\"sudo tailscale set --operator=$USER\"";
+        return info;
+    }
+    std::string line = run.output.substr(0, run.output.find('\n'));
+    if (line.size() > 200)
+        line.resize(200);
+    info.error = run.timedOut ? std::string("tailscale serve did not answer; Ringlark tries again shortly")
+                              : "tailscale serve failed" + (line.empty() ? std::string() : ": " + line);
     return info;
 }
 
@@ -109,9 +178,35 @@ TailscaleMonitor::TailscaleMonitor(Options options) : m_options(std::move(option
 
 TailscaleInfo TailscaleMonitor::current() const
 {
-    if (auto program = findExecutable("tailscale", m_options.pathVariable))
-        return tailscaleFromRun(runCaptured({*program, "status", "--json"}, m_options.runTimeout));
-    return tailscaleNotInstalled();
+    const auto program = findExecutable("tailscale", m_options.pathVariable);
+    if (!program)
+        return tailscaleNotInstalled();
+    const RunResult status = runCaptured({*program, "status", "--json"}, m_options.runTimeout);
+    TailscaleInfo info = tailscaleFromRun(status);
+    if (!info.ok || !m_options.phonePort)
+        return info;
+    if (!info.dnsName)
+        return withServeFailure(info, {true, false, 1, "Tailscale gives this computer no DNS name (turn on MagicDNS)"});
+    if (!hasCertificates(status.output))
+        return withoutCertificates(info);
+
+    // Never replaces what the person serves on that port for something else.
+    const std::string target = "http://127.0.0.1:" + std::to_string(*m_options.phonePort);
+    const RunResult serving = runCaptured({*program, "serve", "status", "--json"}, m_options.runTimeout);
+    switch (serveUse(serving.output, *info.dnsName, target)) {
+    case ServeUse::ours:
+        return info;
+    case ServeUse::taken:
+        return withServeTaken(info);
+    case ServeUse::free:
+        break;
+    }
+    const RunResult setUp = runCaptured(
+        {*program, "serve", "--bg", "--yes", "--https=" + std::to_string(servePort), target}, m_options.runTimeout * 3,
+        ErrorOutput::capture);
+    if (setUp.timedOut || setUp.exitStatus != 0)
+        return withServeFailure(info, setUp);
+    return info;
 }
 
 } // namespace ringlark::helper

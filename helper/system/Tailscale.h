@@ -16,6 +16,9 @@ struct TailscaleInfo {
     std::optional<std::string> host;
     std::optional<std::string> owner;
     std::optional<std::string> error;
+    // The machine's MagicDNS name without its final dot ("pc.tail1234.ts.net"),
+    // where the phone reaches it through tailscale serve. Not reported.
+    std::optional<std::string> dnsName;
     bool operator==(const TailscaleInfo&) const = default;
 };
 
@@ -25,6 +28,22 @@ struct TailscaleInfo {
 TailscaleInfo parseTailscaleStatus(std::string_view json);
 
 TailscaleInfo tailscaleNotInstalled();
+
+// How the tailnet reaches the phone listener: tailscale serve on this HTTPS port.
+inline constexpr int servePort = 8643;
+
+// What `tailscale serve status --json` says of our HTTPS port.
+enum class ServeUse { ours, free, taken };
+ServeUse serveUse(std::string_view serveStatusJson, std::string_view dnsName, std::string_view ourTarget);
+
+// Whether the tailnet hands out HTTPS certificates: `CertDomains` in the status.
+bool hasCertificates(std::string_view statusJson);
+
+// Takes a ready Tailscale state to one the phone can use, or to the one thing
+// the person must do: each text says exactly what.
+TailscaleInfo withoutCertificates(TailscaleInfo info);
+TailscaleInfo withServeTaken(TailscaleInfo info);
+TailscaleInfo withServeFailure(TailscaleInfo info, const RunResult& run);
 // From a run of the status command: its output when it gave a status, else not connected.
 TailscaleInfo tailscaleFromRun(const RunResult& run);
 
@@ -53,6 +72,8 @@ public:
     struct Options {
         std::string pathVariable;
         std::chrono::milliseconds runTimeout{2000};
+        // The phone listener that tailscale serve should reach; none: no serving.
+        std::optional<int> phonePort;
     };
 
     explicit TailscaleMonitor(Options options);
