@@ -27,6 +27,11 @@ function h(tag, props, ...children) {
   return node;
 }
 
+// replaceChildren, skipping the nulls that conditional parts leave.
+function fill(node, ...children) {
+  node.replaceChildren(...children.flat().filter((child) => child !== null && child !== undefined && child !== false));
+}
+
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 function errorText(data, fallback) {
@@ -237,7 +242,7 @@ function route() {
   leaveView = () => {};
   watchers.clear();
   const path = location.pathname;
-  main.replaceChildren();
+  fill(main);
   if (path === "/pair") pairView();
   else if (state.unpaired) unpairedView();
   else if (path.startsWith("/r/")) requestView(decodeURIComponent(path.slice(3)));
@@ -273,22 +278,24 @@ function listView() {
   const pushBox = h("div");
   const list = h("div", { "aria-live": "polite" });
   const devices = h("div");
-  main.append(pushBox, h("h1", {}, "Waiting for you"), list,
+  // The notifications card arrives later: below the list, so it never moves
+  // a request from under a finger.
+  main.append(h("h1", {}, "Waiting for you"), list, pushBox,
     h("h2", {}, "Paired devices"), devices);
 
   const render = () => {
     setTitle("");
     if (!state.loaded) {
-      list.replaceChildren(h("p", { class: "muted" }, state.reachable ? "Loading…" : "Nothing to show until your computer answers."));
+      fill(list, h("p", { class: "muted" }, state.reachable ? "Loading…" : "Nothing to show until your computer answers."));
       return;
     }
     if (!state.requests.length) {
-      list.replaceChildren(h("div", { class: "empty card" },
+      fill(list, h("div", { class: "empty card" },
         h("strong", {}, "Nothing is waiting"),
         "When an agent needs you, it appears here and this phone rings."));
       return;
     }
-    list.replaceChildren(h("ul", { class: "list" }, state.requests.map((request) =>
+    fill(list, h("ul", { class: "list" }, state.requests.map((request) =>
       h("li", {}, h("a", { class: "request", href: `/r/${encodeURIComponent(request.id)}`, "data-nav": "" },
         h("span", { class: "reason" }, request.reason || "Help needed"),
         request.ask ? h("span", { class: "ask" }, request.ask) : null,
@@ -311,6 +318,8 @@ function requestView(id) {
   main.append(body);
   let stream = null;
   let form = null;
+  let built = false;
+  let ending = null;
 
   const endedNote = () => {
     const mine = state.finished.get(id);
@@ -328,16 +337,17 @@ function requestView(id) {
     const waiting = find();
     if (waiting) shown = waiting;
     if (!shown) {
-      body.replaceChildren(state.loaded
+      fill(body, state.loaded
         ? h("div", {}, h("h1", {}, "This request has ended"), endedNote())
         : h("p", { class: "muted" }, "Loading…"));
       return;
     }
-    if (!body.firstChild) {
+    if (!built) {
+      built = true;
       const ask = shown.ask
         ? h("div", { class: "question" }, h("span", { class: "who" }, `${shown.agent || "The agent"} asks`), shown.ask)
         : null;
-      body.append(
+      fill(body,
         h("h1", {}, shown.reason || "Help needed"),
         h("p", { class: "meta" }, requestMeta(shown)),
         ask);
@@ -347,11 +357,16 @@ function requestView(id) {
         body.append(form, stream.element);
       }
     }
-    if (!waiting && state.loaded && !body.querySelector(".ended")) {
-      if (form) form.replaceWith(h("div", { class: "ended" }, endedNote()));
-      else body.append(h("div", { class: "ended" }, endedNote()));
-      form = null;
-      if (stream) stream.requestEnded();
+    if (!waiting && state.loaded) {
+      // Redrawn each time: this phone's own answer may land after the list said it ended.
+      if (!ending) {
+        ending = h("div", { class: "ended" });
+        if (form) form.replaceWith(ending);
+        else body.append(ending);
+        form = null;
+        if (stream) stream.requestEnded();
+      }
+      fill(ending, endedNote());
     }
   };
   watchers.add(render);
@@ -446,7 +461,7 @@ class WindowView {
   }
 
   idle(message) {
-    this.pad.replaceChildren(
+    fill(this.pad,
       message ? h("p", { class: "note error", role: "alert" }, message) : null,
       h("button", { type: "button", class: "wide", onclick: () => this.start() }, "Show the window"),
       h("p", { class: "muted small" }, "See the window the agent is stuck on, and tap and type in it from here."));
@@ -456,11 +471,11 @@ class WindowView {
   requestEnded() {
     this.ended = true;
     if (this.session) this.stop(false, "The request has ended, so the window view closed.");
-    else this.pad.replaceChildren();
+    else fill(this.pad);
   }
 
   async start(windowId) {
-    this.pad.replaceChildren(h("p", { class: "muted", role: "status" }, "Opening the window…"));
+    fill(this.pad, h("p", { class: "muted", role: "status" }, "Opening the window…"));
     const body = { request: this.requestId };
     if (windowId) body.window = windowId;
     const reply = await api("POST", "/sessions", body);
@@ -480,7 +495,7 @@ class WindowView {
     const reply = await api("GET", "/windows");
     const windows = reply.status === 200 && reply.data && Array.isArray(reply.data.windows) ? reply.data.windows : [];
     if (!windows.length) return this.idle(reply.status === 200 ? "There is no window to show." : "Your computer did not list its windows.");
-    this.pad.replaceChildren(
+    fill(this.pad,
       h("p", {}, why ? `${why} ` : "", "Which window should Ringlark show?"),
       h("ul", { class: "list windows" }, windows.map((win) => h("li", {},
         h("button", { type: "button", onclick: () => this.start(win.id) },
@@ -495,7 +510,7 @@ class WindowView {
     this.canvas = h("canvas", { class: "live", width: 1, height: 1, role: "img",
       "aria-label": `Live view of ${win.title || "the window"}. Tap to click in it.` });
     const typed = h("input", { type: "text", id: "type-text", autocomplete: "off", autocapitalize: "off",
-      spellcheck: "false", enterkeyhint: "send" });
+      spellcheck: "false", enterkeyhint: "send", placeholder: "Text to type" });
     const typing = h("form", { class: "typing live", onsubmit: (event) => {
       event.preventDefault();
       if (typed.value) this.send({ type: "text", text: typed.value });
@@ -506,7 +521,7 @@ class WindowView {
     const keys = h("div", { class: "keys live", role: "group", "aria-label": "Keys" }, KEYS.map(([key, name, glyph]) =>
       h("button", { type: "button", "aria-label": name, title: name, onclick: () => this.send({ type: "key", key }) }, glyph)));
     this.status = h("p", { class: "muted small", role: "status" }, "Waiting for the first picture…");
-    this.pad.replaceChildren(
+    fill(this.pad,
       h("div", { class: "actions" },
         h("span", { class: "muted small" }, win.title ? `Showing “${win.title}”` : "Showing the window"),
         h("button", { type: "button", class: "danger", onclick: () => this.stop(false) }, "Stop")),
@@ -539,6 +554,7 @@ class WindowView {
         return this.idle(errorText(data, "The window is gone."));
       }
       if (response.status === 401) return becomeUnpaired();
+      if (response.status === 204) continue; // nothing changed for a long while: ask again
       if (!response.ok) {
         if (++failures > 5) return this.stop(false, `Your computer stopped sending the window (error ${response.status}).`);
         await sleep(1000 * failures);
@@ -639,7 +655,7 @@ class WindowView {
     else {
       if (this.ended) {
         this.element.querySelectorAll(".live").forEach((node) => node.remove());
-        this.pad.replaceChildren(message ? h("p", { class: "note" }, message) : null);
+        fill(this.pad, message ? h("p", { class: "note" }, message) : null);
       } else {
         this.idle(message);
       }
@@ -680,7 +696,7 @@ function addToHomeScreenSteps(code) {
     h("details", {},
       h("summary", { class: "muted small" }, "Use Ringlark in this browser tab instead"),
       h("p", { class: "small" }, "Pairing here uses up this code, and this tab cannot get notifications."),
-      h("button", { type: "button", onclick: () => { main.replaceChildren(); pairForm(code); } }, "Pair this tab")));
+      h("button", { type: "button", onclick: () => { fill(main); pairForm(code); } }, "Pair this tab")));
 }
 
 function pairForm(code) {
@@ -692,11 +708,11 @@ function pairForm(code) {
     event.preventDefault();
     const deviceName = name.value.trim().slice(0, 100) || guessDeviceName();
     button.disabled = true;
-    status.replaceChildren(h("p", { class: "muted" }, "Pairing…"));
+    fill(status, h("p", { class: "muted" }, "Pairing…"));
     const reply = await api("POST", "/pair", { code, name: deviceName }, { quietUnpaired: true });
     button.disabled = false;
     if (reply.status === 200) return paired(reply.data && reply.data.device);
-    status.replaceChildren(pairingError(reply));
+    fill(status, pairingError(reply));
   } },
   h("label", { for: "device-name" }, "Name of this phone"),
   h("p", { id: "name-help", class: "muted small" }, "Shown on your computer in the list of paired devices."),
@@ -738,7 +754,7 @@ function paired(device) {
   wakePoll();
   document.getElementById("manifest").setAttribute("href", "/manifest.webmanifest");
   history.replaceState(null, "", "/"); // the code is spent: a reload should not try it again
-  main.replaceChildren(
+  fill(main,
     h("h1", {}, "Paired"),
     h("p", { class: "note ok", role: "status" }, device && device.name ? `This phone is paired as “${device.name}”.` : "This phone is paired."),
     h("div", { id: "after-pair-push" }),
@@ -810,13 +826,13 @@ function withTimeout(promise, ms, message) {
 async function pushCard(box) {
   const supported = "serviceWorker" in navigator && "PushManager" in window && "Notification" in window;
   if (!supported) {
-    box.replaceChildren(h("div", { class: "card" }, h("p", {}, isIOS() && !isStandalone()
+    fill(box, h("div", { class: "card" }, h("p", {}, isIOS() && !isStandalone()
       ? "To get notifications on iPhone, add Ringlark to your Home Screen (Share → Add to Home Screen) and open it from there."
       : "This browser cannot show notifications from Ringlark. Keep this page open to see requests.")));
     return;
   }
   if (Notification.permission === "denied") {
-    box.replaceChildren(h("p", { class: "note error" },
+    fill(box, h("p", { class: "note error" },
       "Notifications are blocked for Ringlark. Allow them in the browser's settings for this site, then reload."));
     return;
   }
@@ -830,24 +846,24 @@ async function pushCard(box) {
     existing = await registration.pushManager.getSubscription();
   } catch (_) { /* offered below */ }
   if (existing && Notification.permission === "granted" && sameKey(existing.options.applicationServerKey, key)) {
-    if (reply.data.subscribed) return box.replaceChildren();
+    if (reply.data.subscribed) return fill(box);
     // The computer forgot this phone's subscription (re-paired): tell it again.
     const put = await api("PUT", "/push", existing.toJSON());
-    if (put.status === 200) return box.replaceChildren();
+    if (put.status === 200) return fill(box);
   }
   const status = h("div", { role: "status" });
   const button = h("button", { type: "button", class: "primary wide", onclick: async () => {
     button.disabled = true;
-    status.replaceChildren(h("p", { class: "muted" }, "Turning on notifications…"));
+    fill(status, h("p", { class: "muted" }, "Turning on notifications…"));
     const problem = await subscribe(key);
     button.disabled = false;
     if (!problem) {
-      box.replaceChildren(h("p", { class: "note ok", role: "status" }, "Notifications are on. This phone rings when an agent needs you."));
+      fill(box, h("p", { class: "note ok", role: "status" }, "Notifications are on. This phone rings when an agent needs you."));
       return;
     }
-    status.replaceChildren(h("p", { class: "note error" }, problem));
+    fill(status, h("p", { class: "note error" }, problem));
   } }, "Turn on notifications");
-  box.replaceChildren(h("div", { class: "card" },
+  fill(box, h("div", { class: "card" },
     h("p", {}, "Let this phone ring when an agent needs you, even when Ringlark is closed."),
     button, status));
 }
@@ -879,17 +895,18 @@ async function subscribe(key) {
 // ---------------------------------------------------------------- devices
 
 async function devicesCard(box) {
-  box.replaceChildren(h("p", { class: "muted" }, "Loading…"));
+  fill(box, h("p", { class: "muted" }, "Loading…"));
   const reply = await api("GET", "/devices");
   if (reply.status !== 200 || !reply.data || !Array.isArray(reply.data.devices)) {
-    box.replaceChildren(h("p", { class: "muted" }, reply.status === 0 ? "Shown when your computer can be reached." : "Could not load the devices."));
+    fill(box, h("p", { class: "muted" }, reply.status === 0 ? "Shown when your computer can be reached." : "Could not load the devices."));
     return;
   }
-  box.replaceChildren(h("ul", { class: "list devices card" }, reply.data.devices.map((device) => {
+  fill(box, h("ul", { class: "devices card" }, reply.data.devices.map((device) => {
     const seen = device.last_seen ? ["Last seen ", age(device.last_seen)] : device.paired_at ? ["Paired ", age(device.paired_at)] : [];
     return h("li", {},
       h("div", { class: "who" },
-        h("strong", {}, device.name || "Unnamed device"), device.this ? h("span", { class: "badge" }, "this phone") : null,
+        h("span", { class: "name-row" }, h("strong", {}, device.name || "Unnamed device"),
+          device.this ? h("span", { class: "badge" }, "this phone") : null),
         h("span", { class: "meta" }, seen, device.push ? " · notifications on" : "")),
       h("button", { type: "button", class: "danger", "aria-label": `Remove ${device.name || "device"}`,
         onclick: () => removeDevice(device, box) }, "Remove"));
