@@ -5,6 +5,8 @@
 
 #include "helper/api/Daemon.h"
 #include "helper/net/Worker.h"
+#include "helper/phone/PhoneServer.h"
+#include "helper/phone/Ringer.h"
 #include "helper/system/Files.h"
 #include "helper/system/NetworkWatch.h"
 #include "helper/system/PeerUser.h"
@@ -51,6 +53,7 @@ sigset_t blockStopSignals()
 struct Endpoints {
     Listener tcp;
     Listener local;
+    Listener phone;
     std::string token;
     std::filesystem::path socketPath;
     struct stat socketInfo {};
@@ -92,6 +95,11 @@ std::variant<Endpoints, int> openEndpoints(const DaemonEnvironment& environment,
         return 1;
     }
     ::stat(endpoints.socketPath.c_str(), &endpoints.socketInfo);
+    // Without it the computer still works; only phones cannot reach it.
+    endpoints.phone = listenTcp(environment.phonePort);
+    if (endpoints.phone.fd < 0)
+        logLine("cannot listen for phones on 127.0.0.1:" + std::to_string(environment.phonePort) + ": "
+                + std::strerror(endpoints.phone.error));
     return endpoints;
 }
 
@@ -108,6 +116,28 @@ std::function<bool(int)> ownerOnly(uid_t owner)
         }
         return !user || *user == owner;
     };
+}
+
+// tailscale serve connects as root (tailscaled); the owner's own tools may too.
+std::function<bool(int)> ownerOrServe(uid_t owner)
+{
+    return [owner](int fd) {
+        const auto user = peerUser(fd);
+        return !user || *user == owner || *user == 0;
+    };
+}
+
+nlohmann::json devicesForApp(const phone::DeviceStore& devices)
+{
+    auto list = nlohmann::json::array();
+    for (const auto& device : devices.devices()) {
+        nlohmann::json entry{{"id", device.id}, {"name", device.name}, {"paired_at", device.pairedAt},
+                             {"push", device.push.has_value()}};
+        if (device.lastSeen)
+            entry["last_seen"] = device.lastSeen;
+        list.push_back(std::move(entry));
+    }
+    return list;
 }
 
 DesktopNotice noticeOf(const HelpRequest& request)
@@ -146,9 +176,14 @@ int runDaemon(const DaemonEnvironment& environment)
 
     RequestStore store;
     auto worker = std::make_unique<Worker>();
-    auto tailscale = std::make_shared<TailscaleMonitor>(TailscaleMonitor::Options{environment.pathVariable});
+    TailscaleMonitor::Options tailscaleOptions;
+    tailscaleOptions.pathVariable = environment.pathVariable;
+    if (endpoints.phone.fd >= 0)
+        tailscaleOptions.phonePort = environment.phonePort;
+    auto tailscale = std::make_shared<TailscaleMonitor>(tailscaleOptions);
     auto post = loop.poster();
     Daemon* daemonPointer = nullptr;
+    phone::PhoneServer* phonePointer = nullptr;
     Notifier notifier({environment.pathVariable, [post, &daemonPointer](const std::string& id) {
                            // From the notification's thread: the request ends on the loop.
                            post([&daemonPointer, id] {
@@ -157,7 +192,14 @@ int runDaemon(const DaemonEnvironment& environment)
                            });
                        }});
 
+    phone::DeviceStore devices({directory, systemMillis, randomHex});
+    if (auto problem = devices.load())
+        logLine(*problem);
+    phone::PairingCodes codes({}, [] { return randomHex(16); });
+    phone::Ringer ringer({directory, environment.testHooks, post, logLine, {}}, devices);
+
     HttpServer* serverPointer = nullptr;
+    HttpServer* phoneServerPointer = nullptr;
     Daemon::Services services;
     services.respond = [&serverPointer](Daemon::ConnectionId connection, const http::Response& response) {
         serverPointer->respond(connection, response);
@@ -167,13 +209,34 @@ int runDaemon(const DaemonEnvironment& environment)
             post([info = tailscale->current(), then] { then(info); });
         });
     };
-    services.announce = [&notifier](const HelpRequest& request) { notifier.announce(noticeOf(request)); };
-    services.closed = [&notifier](const std::string& id) { notifier.retract(id); };
+    services.announce = [&](const HelpRequest& request) {
+        notifier.announce(noticeOf(request));
+        if (phonePointer) {
+            ringer.ring(request, phonePointer->site());
+            phonePointer->requestsChanged();
+        }
+    };
+    services.closed = [&](const std::string& id) {
+        notifier.retract(id);
+        if (phonePointer)
+            phonePointer->requestsChanged();
+    };
+    services.phone = [&] {
+        return Daemon::PhoneFacts{ringer.mode(), static_cast<std::int64_t>(devices.devices().size()), false};
+    };
+    services.pairingCode = [&]() -> Expected<std::string, std::string> {
+        if (!phonePointer)
+            return unexpected(std::string("Phones cannot reach this computer: the phone listener is not running."));
+        if (!devices.writable())
+            return unexpected(std::string("~/.ringlark/devices.json cannot be written, so no phone can pair."));
+        return codes.current(EventLoop::Clock::now());
+    };
+    services.devices = [&] { return devicesForApp(devices); };
+    services.forgetDevice = [&](const std::string& id) { return devices.remove(id); };
 
     Daemon::Settings settings;
     settings.version = RINGLARK_HELPER_VERSION;
     settings.access = {endpoints.token, environment.port};
-    settings.pairingToken = newToken().substr(0, 32);
     settings.testHooks = environment.testHooks;
     settings.orphanGrace = environment.orphanGrace;
     Daemon daemon(loop, store, std::move(services), settings);
@@ -191,11 +254,44 @@ int runDaemon(const DaemonEnvironment& environment)
     server.serve(endpoints.tcp.fd, Transport::tcp, {1024, ownerOnly(::getuid())});
     server.serve(endpoints.local.fd, Transport::local, {2048, ownerOnly(::getuid())});
 
+    phone::PhoneServer::Services phoneServices;
+    phoneServices.respond = [&phoneServerPointer](phone::PhoneServer::ConnectionId connection,
+                                                  const http::Response& response) {
+        phoneServerPointer->respond(connection, response);
+    };
+    phoneServices.tailscale = [&daemon] { return daemon.knownTailscale(); };
+    phoneServices.end = [&daemon](const std::string& id, std::string_view status, std::optional<std::string> answer) {
+        return daemon.end(id, status, std::move(answer));
+    };
+    phoneServices.dismissAllowed = [&ringer](const std::string& id, std::string_view capability) {
+        return ringer.dismissAllowed(id, capability);
+    };
+    phone::PhoneServer::Settings phoneSettings;
+    phoneSettings.testHooks = environment.testHooks;
+    phoneSettings.vapidPublicKey = ringer.vapidPublicKey();
+    std::optional<phone::PhoneServer> phoneRoutes;
+    std::optional<HttpServer> phoneServer;
+    if (endpoints.phone.fd >= 0) {
+        phoneRoutes.emplace(loop, store, devices, codes, std::move(phoneServices), phoneSettings);
+        phonePointer = &*phoneRoutes;
+        phoneServer.emplace(
+            loop, HttpServer::Options{},
+            [&phoneRoutes](const HttpServer::Exchange& exchange, http::Request request) {
+                phoneRoutes->handle(exchange, std::move(request));
+            },
+            [&phoneRoutes](HttpServer::ConnectionId connection, bool awaiting) {
+                phoneRoutes->connectionClosed(connection, awaiting);
+            });
+        phoneServerPointer = &*phoneServer;
+        phoneServer->serve(endpoints.phone.fd, Transport::tcp, {512, ownerOrServe(::getuid())});
+    }
+
     daemon.prefetch();
     logLine("started (pid " + std::to_string(::getpid()) + ", port " + std::to_string(environment.port) + ")");
     loop.run();
 
     daemonPointer = nullptr;
+    phonePointer = nullptr;
     notifier.shutdown();
     endpoints.removeSocketIfOurs();
     removePidFileIfOurs(pidFile, ::getpid());

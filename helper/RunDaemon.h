@@ -9,6 +9,7 @@ namespace ringlark::helper {
 // What the daemon takes from the world it starts in.
 struct DaemonEnvironment {
     int port = 8641;
+    int phonePort = 8642; // the phone listener, reached through tailscale serve
     std::filesystem::path home;
     std::string pathVariable; // where to look for tailscale and notify-send
     bool testHooks = false;

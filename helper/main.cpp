@@ -22,6 +22,7 @@ constexpr const char* usage =
     "usage: ringlark <command>\n"
     "  --version    print the version\n"
     "  daemon       serve the local API on 127.0.0.1:8641 (RINGLARK_PORT moves it) and\n"
+    "               the phones' on 127.0.0.1:8642 (RINGLARK_PHONE_PORT), shared over tailscale serve,\n"
     "               on ~/.ringlark/daemon.sock (RINGLARK_ORPHAN_GRACE_MS: how long a request\n"
     "               outlives its last waiting agent; RINGLARK_TEST_HOOKS=1: PUT /x/status)\n"
     "  permissions  print the permissions this computer grants, as JSON\n"
@@ -44,12 +45,12 @@ std::filesystem::path homeDirectory()
     return "/";
 }
 
-// RINGLARK_PORT when set and valid, else the default; nothing when set but invalid.
-std::optional<int> daemonPort()
+// A port from the environment when set and valid, else the default; nothing when set but invalid.
+std::optional<int> portFrom(const char* name, int fallback)
 {
-    const std::string text = environmentValue("RINGLARK_PORT");
+    const std::string text = environmentValue(name);
     if (text.empty())
-        return 8641;
+        return fallback;
     if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
     const int port = std::stoi(text);
@@ -85,12 +86,13 @@ int main(int argc, char** argv)
         return 0;
     }
     if (command == "daemon") {
-        const auto port = daemonPort();
-        if (!port) {
-            std::cerr << "ringlark: RINGLARK_PORT must be a port number from 1 to 65535\n";
+        const auto port = portFrom("RINGLARK_PORT", 8641);
+        const auto phonePort = portFrom("RINGLARK_PHONE_PORT", 8642);
+        if (!port || !phonePort) {
+            std::cerr << "ringlark: RINGLARK_PORT and RINGLARK_PHONE_PORT must be port numbers from 1 to 65535\n";
             return 2;
         }
-        DaemonEnvironment environment{*port, homeDirectory(), environmentValue("PATH")};
+        DaemonEnvironment environment{*port, *phonePort, homeDirectory(), environmentValue("PATH")};
         environment.testHooks = environmentValue("RINGLARK_TEST_HOOKS") == "1";
         environment.orphanGrace = millisecondsFrom("RINGLARK_ORPHAN_GRACE_MS", environment.orphanGrace);
         return runDaemon(environment);

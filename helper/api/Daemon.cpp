@@ -5,9 +5,11 @@
 // Read by the app:
 //   GET  /v1/status                  status object (pending counts open requests)
 //   GET  /v1/requests                open help requests, oldest first
-//   GET  /v1/pairing                 {"url": "ringlark://pair?host=<tailscale ip>:<port>&token=<hex>"}
-//                                    once Tailscale is usable (the token lives as long as
-//                                    the daemon), else 503
+//   GET  /v1/pairing                 {"url": "https://<machine>.<tailnet>.ts.net:8643/pair?c=<code>"}
+//                                    once Tailscale and tailscale serve are usable, else 503;
+//                                    the code is single use and lives ten minutes
+//   GET  /v1/devices                 the paired phones: [{"id","name","paired_at","last_seen"?,"push"}]
+//   DELETE /v1/devices/{id}          forgets a phone at once: its cookie and pushes stop
 //   POST /v1/requests/{id}/cancel    dismisses a request (the person said no); 404 if unknown
 //
 // The helper's own, used by `ringlark mcp` and by tests:
@@ -131,6 +133,8 @@ void Daemon::route(ConnectionId connection, const http::Request& request)
         return method == "GET" ? status(connection) : notAllowed();
     if (path == "/v1/pairing")
         return method == "GET" ? pairing(connection) : notAllowed();
+    if (path == "/v1/devices" || path.starts_with("/v1/devices/"))
+        return devices(connection, request);
     if (path == "/v1/requests") {
         if (method == "GET") {
             auto list = nlohmann::json::array();
@@ -178,6 +182,12 @@ void Daemon::status(ConnectionId connection)
         status.version = m_settings.version;
         status.tailscale = tailscale;
         status.pending = m_store.openCount();
+        if (m_services.phone) {
+            const PhoneFacts phone = m_services.phone();
+            status.pushMode = phone.pushMode;
+            status.devices = phone.devices;
+            status.sessionActive = phone.sessionActive;
+        }
         // Polled every few seconds and rarely different: serialised once per change.
         if (!m_lastStatus || !(*m_lastStatus == status)) {
             m_lastStatusBody = dumpJson(toJson(status));
@@ -190,11 +200,16 @@ void Daemon::status(ConnectionId connection)
 void Daemon::pairing(ConnectionId connection)
 {
     auto answer = [this, connection](const TailscaleInfo& tailscale) {
-        if (!tailscale.ok || !tailscale.ip || tailscale.ip->empty())
+        if (!tailscale.ok || !tailscale.dnsName || tailscale.dnsName->empty())
             return respond(connection, http::text(503, "Pairing needs Tailscale: "
-                                                           + tailscale.error.value_or("Tailscale has no address yet")
+                                                           + tailscale.error.value_or("Tailscale has no name for this computer yet")
                                                            + "."));
-        const nlohmann::json body{{"url", pairingUrl(*tailscale.ip, m_settings.access.port, m_settings.pairingToken)}};
+        if (!m_services.pairingCode)
+            return respond(connection, http::text(503, "This daemon pairs no phones."));
+        const auto code = m_services.pairingCode();
+        if (!code)
+            return respond(connection, http::text(503, code.error()));
+        const nlohmann::json body{{"url", pairingUrl(*tailscale.dnsName, servePort, *code)}};
         respond(connection, http::json(200, dumpJson(body)));
     };
     if (!m_forcedStatus)
@@ -203,10 +218,28 @@ void Daemon::pairing(ConnectionId connection)
     const auto tailscale = m_forcedStatus->value("tailscale", nlohmann::json::object());
     if (tailscale.is_object()) {
         forced.ok = tailscale.value("ok", nlohmann::json(false)) == true;
-        if (auto ip = tailscale.find("ip"); ip != tailscale.end() && ip->is_string())
-            forced.ip = ip->get<std::string>();
+        // A forced status names the machine by its host; tests give the serve name as "dns_name".
+        for (const char* key : {"host", "dns_name"})
+            if (auto name = tailscale.find(key); name != tailscale.end() && name->is_string())
+                forced.dnsName = name->get<std::string>();
     }
     answer(forced);
+}
+
+void Daemon::devices(ConnectionId connection, const http::Request& request)
+{
+    if (request.path == "/v1/devices") {
+        if (request.method != "GET")
+            return respond(connection, http::text(405, "This method is not allowed here."));
+        return respond(connection, http::json(200, dumpJson(m_services.devices ? m_services.devices()
+                                                                                : nlohmann::json::array())));
+    }
+    if (request.method != "DELETE")
+        return respond(connection, http::text(405, "This method is not allowed here."));
+    const std::string id = request.path.substr(std::string_view("/v1/devices/").size());
+    if (!m_services.forgetDevice || !m_services.forgetDevice(id))
+        return respond(connection, http::text(404, "No paired phone with id \"" + id + "\"."));
+    respond(connection, http::json(200, "{}"));
 }
 
 void Daemon::create(ConnectionId connection, const http::Request& request)

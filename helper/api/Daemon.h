@@ -25,6 +25,11 @@ namespace ringlark::helper {
 class Daemon {
 public:
     using ConnectionId = HttpServer::ConnectionId;
+    struct PhoneFacts {
+        std::string pushMode = "off";
+        std::int64_t devices = 0;
+        bool sessionActive = false;
+    };
 
     struct Services {
         std::function<void(ConnectionId, const http::Response&)> respond;
@@ -32,11 +37,16 @@ public:
         std::function<void(std::function<void(TailscaleInfo)> then)> fetchTailscale;
         std::function<void(const HelpRequest&)> announce; // a request was created
         std::function<void(const std::string& id)> closed; // a request stopped being open
+        // The phone side: how pushes go, how many phones are paired, whether one streams.
+        std::function<PhoneFacts()> phone;
+        // The code of the pairing link, or why no phone can pair now.
+        std::function<Expected<std::string, std::string>()> pairingCode;
+        std::function<nlohmann::json()> devices;              // GET /v1/devices
+        std::function<bool(const std::string& id)> forgetDevice; // DELETE /v1/devices/{id}
     };
     struct Settings {
         std::string version;
         AccessRules access;
-        std::string pairingToken;
         bool testHooks = false;
         std::size_t maxOpenRequests = 100;
         std::chrono::milliseconds defaultWait{20000};
@@ -70,6 +80,8 @@ public:
     void tailscaleMayHaveChanged();
 
     std::size_t parkedWaits() const { return m_parked.size(); }
+    // The last known state of Tailscale, if any.
+    const std::optional<TailscaleInfo>& knownTailscale() const { return m_tailscale; }
 
 private:
     struct Waiter {
@@ -80,6 +92,7 @@ private:
     void route(ConnectionId connection, const http::Request& request);
     void status(ConnectionId connection);
     void pairing(ConnectionId connection);
+    void devices(ConnectionId connection, const http::Request& request);
     void create(ConnectionId connection, const http::Request& request);
     void wait(ConnectionId connection, const std::string& id, const http::Request& request);
     // Dismiss, resolve or withdraw, as a client asked.

@@ -106,10 +106,9 @@ Expected<NewRequest, std::string> parseNewRequest(const nlohmann::json& object)
     return request;
 }
 
-std::string pairingUrl(const std::string& ip, int port, const std::string& token)
+std::string pairingUrl(std::string_view serveHost, int port, std::string_view code)
 {
-    const bool v6 = ip.find(':') != std::string::npos;
-    return "ringlark://pair?host=" + (v6 ? "[" + ip + "]" : ip) + ":" + std::to_string(port) + "&token=" + token;
+    return "https://" + std::string(serveHost) + ":" + std::to_string(port) + "/pair?c=" + std::string(code);
 }
 
 std::string dumpJson(const nlohmann::json& value)

@@ -76,8 +76,9 @@ std::optional<std::string> oversizedField(const NewRequest& request);
 // `title` and `agent`; the error names the offending field.
 Expected<NewRequest, std::string> parseNewRequest(const nlohmann::json& object);
 
-// The link a phone pairs with: names this computer's address and the daemon's token.
-std::string pairingUrl(const std::string& ip, int port, const std::string& token);
+// The link a phone pairs with: the phone listener's page on this computer's
+// serve name, with a pairing code.
+std::string pairingUrl(std::string_view serveHost, int port, std::string_view code);
 
 // Text of a JSON value for the wire: invalid UTF-8 is replaced, never thrown on.
 std::string dumpJson(const nlohmann::json& value);

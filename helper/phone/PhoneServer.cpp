@@ -75,16 +75,6 @@ std::optional<Site> PhoneServer::site() const
     return Site{*tailscale->dnsName + ":" + std::to_string(servePort), m_settings.testHooks};
 }
 
-std::variant<std::string, std::string> PhoneServer::pairingLink()
-{
-    const auto where = site();
-    if (!where)
-        return std::string("Pairing needs Tailscale and tailscale serve on this computer.");
-    if (!m_devices.writable())
-        return std::string("~/.ringlark/devices.json cannot be written, so no phone can be paired.");
-    return "https://" + where->host + "/pair?c=" + m_codes.current(m_settings.clock());
-}
-
 void PhoneServer::respond(ConnectionId connection, http::Response response)
 {
     addSecurityHeaders(response);

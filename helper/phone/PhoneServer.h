@@ -73,8 +73,6 @@ public:
 
     // Where the tailnet reaches this listener, once Tailscale is usable.
     std::optional<Site> site() const;
-    // The pairing link for the QR code, or why there is none.
-    std::variant<std::string, std::string> pairingLink();
     std::size_t parkedPolls() const { return m_parked.size(); }
 
 private:
