@@ -38,9 +38,12 @@ function errorText(data, fallback) {
   return data && typeof data.error === "string" && data.error ? data.error : fallback;
 }
 
+let pairings = 0; // how often this page paired
+
 // Every call to the computer. State changes carry the headers the computer
 // insists on; a 401 anywhere means this phone is not (or no longer) paired.
 async function api(method, path, body, options = {}) {
+  const epoch = pairings;
   const controller = new AbortController();
   const timer = setTimeout(() => controller.abort(), options.timeout || 15000);
   if (options.signal) options.signal.addEventListener("abort", () => controller.abort(), { once: true });
@@ -54,7 +57,9 @@ async function api(method, path, body, options = {}) {
     const response = await fetch("/api/v1" + path, init);
     let data = null;
     try { data = await response.json(); } catch (_) { /* not JSON */ }
-    if (response.status === 401 && !options.quietUnpaired) becomeUnpaired();
+    // A 401 to a call sent before this page paired says nothing about now
+    // (the first long poll of the pairing page often lands just after).
+    if (response.status === 401 && !options.quietUnpaired && epoch === pairings) becomeUnpaired();
     else if (!proxyOnly(response.status)) noteContact();
     return { status: response.status, data };
   } catch (error) {
@@ -245,10 +250,18 @@ function route() {
   fill(main);
   if (path === "/pair") pairView();
   else if (state.unpaired) unpairedView();
-  else if (path.startsWith("/r/")) requestView(decodeURIComponent(path.slice(3)));
+  else if (path.startsWith("/r/")) requestView(decodedId(path.slice(3)));
   else listView();
   main.focus({ preventScroll: true });
   scrollTo(0, 0);
+}
+
+function decodedId(text) {
+  try {
+    return decodeURIComponent(text);
+  } catch (_) {
+    return text; // a malformed address: no request will match it
+  }
 }
 
 function go(path, replace) {
@@ -749,17 +762,19 @@ function pairingError(reply) {
 }
 
 function paired(device) {
+  pairings += 1;
   state.unpaired = false;
   showBanner();
   wakePoll();
   document.getElementById("manifest").setAttribute("href", "/manifest.webmanifest");
   history.replaceState(null, "", "/"); // the code is spent: a reload should not try it again
+  // What arrives later goes below the button, so it never moves under a finger.
   fill(main,
     h("h1", {}, "Paired"),
     h("p", { class: "note ok", role: "status" }, device && device.name ? `This phone is paired as “${device.name}”.` : "This phone is paired."),
+    h("div", { class: "actions" }, h("a", { class: "button primary", href: "/", "data-nav": "" }, "See requests")),
     h("div", { id: "after-pair-push" }),
-    installHint(),
-    h("div", { class: "actions" }, h("a", { class: "button primary", href: "/", "data-nav": "" }, "See requests")));
+    installHint());
   pushCard(document.getElementById("after-pair-push"));
 }
 
