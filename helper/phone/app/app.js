@@ -465,6 +465,8 @@ class WindowView {
     this.inputs = Promise.resolve();
     this.scrollBy = 0;
     this.scrollTimer = null;
+    this.ended = false; // the request ended
+    this.left = false;  // the page moved on
     this.element = h("section", { class: "stream", "aria-label": "The window on your computer" });
     this.pad = h("div", { class: "pad" });
     this.element.append(this.pad);
@@ -492,11 +494,13 @@ class WindowView {
     const body = { request: this.requestId };
     if (windowId) body.window = windowId;
     const reply = await api("POST", "/sessions", body);
-    if (this.ended) return;
-    if (reply.status === 200 && reply.data && typeof reply.data.id === "string") {
-      this.live(reply.data.id, reply.data.window || {});
+    const started = reply.status === 200 && reply.data && typeof reply.data.id === "string";
+    if (this.left || this.ended) {
+      // Nobody is looking any more: do not leave the computer capturing.
+      if (started) api("DELETE", `/sessions/${encodeURIComponent(reply.data.id)}`, {}, { quietUnpaired: true });
       return;
     }
+    if (started) return this.live(reply.data.id, reply.data.window || {});
     if (reply.status === 409) return this.pickWindow(errorText(reply.data, ""));
     if (reply.status === 503) return this.idle(errorText(reply.data, "Your computer cannot show its windows right now."));
     if (reply.status === 404) return this.idle(windowId ? "That window is gone. Try again." : "This request no longer exists.");
@@ -664,8 +668,10 @@ class WindowView {
     this.session = null;
     if (this.frameAbort) this.frameAbort.abort();
     if (session) api("DELETE", `/sessions/${encodeURIComponent(session)}`, {}, { keepalive: true, quietUnpaired: true });
-    if (leaving) removeEventListener("pagehide", this.onPageHide);
-    else {
+    if (leaving) {
+      this.left = true;
+      removeEventListener("pagehide", this.onPageHide);
+    } else {
       if (this.ended) {
         this.element.querySelectorAll(".live").forEach((node) => node.remove());
         fill(this.pad, message ? h("p", { class: "note" }, message) : null);
