@@ -38,9 +38,12 @@ function errorText(data, fallback) {
   return data && typeof data.error === "string" && data.error ? data.error : fallback;
 }
 
+let pairings = 0; // how often this page paired
+
 // Every call to the computer. State changes carry the headers the computer
 // insists on; a 401 anywhere means this phone is not (or no longer) paired.
 async function api(method, path, body, options = {}) {
+  const epoch = pairings;
   const controller = new AbortController();
   const timer = setTimeout(() => controller.abort(), options.timeout || 15000);
   if (options.signal) options.signal.addEventListener("abort", () => controller.abort(), { once: true });
@@ -54,7 +57,9 @@ async function api(method, path, body, options = {}) {
     const response = await fetch("/api/v1" + path, init);
     let data = null;
     try { data = await response.json(); } catch (_) { /* not JSON */ }
-    if (response.status === 401 && !options.quietUnpaired) becomeUnpaired();
+    // A 401 to a call sent before this page paired says nothing about now
+    // (the first long poll of the pairing page often lands just after).
+    if (response.status === 401 && !options.quietUnpaired && epoch === pairings) becomeUnpaired();
     else if (!proxyOnly(response.status)) noteContact();
     return { status: response.status, data };
   } catch (error) {
@@ -245,10 +250,18 @@ function route() {
   fill(main);
   if (path === "/pair") pairView();
   else if (state.unpaired) unpairedView();
-  else if (path.startsWith("/r/")) requestView(decodeURIComponent(path.slice(3)));
+  else if (path.startsWith("/r/")) requestView(decodedId(path.slice(3)));
   else listView();
   main.focus({ preventScroll: true });
   scrollTo(0, 0);
+}
+
+function decodedId(text) {
+  try {
+    return decodeURIComponent(text);
+  } catch (_) {
+    return text; // a malformed address: no request will match it
+  }
 }
 
 function go(path, replace) {
@@ -452,6 +465,8 @@ class WindowView {
     this.inputs = Promise.resolve();
     this.scrollBy = 0;
     this.scrollTimer = null;
+    this.ended = false; // the request ended
+    this.left = false;  // the page moved on
     this.element = h("section", { class: "stream", "aria-label": "The window on your computer" });
     this.pad = h("div", { class: "pad" });
     this.element.append(this.pad);
@@ -479,11 +494,13 @@ class WindowView {
     const body = { request: this.requestId };
     if (windowId) body.window = windowId;
     const reply = await api("POST", "/sessions", body);
-    if (this.ended) return;
-    if (reply.status === 200 && reply.data && typeof reply.data.id === "string") {
-      this.live(reply.data.id, reply.data.window || {});
+    const started = reply.status === 200 && reply.data && typeof reply.data.id === "string";
+    if (this.left || this.ended) {
+      // Nobody is looking any more: do not leave the computer capturing.
+      if (started) api("DELETE", `/sessions/${encodeURIComponent(reply.data.id)}`, {}, { quietUnpaired: true });
       return;
     }
+    if (started) return this.live(reply.data.id, reply.data.window || {});
     if (reply.status === 409) return this.pickWindow(errorText(reply.data, ""));
     if (reply.status === 503) return this.idle(errorText(reply.data, "Your computer cannot show its windows right now."));
     if (reply.status === 404) return this.idle(windowId ? "That window is gone. Try again." : "This request no longer exists.");
@@ -651,8 +668,10 @@ class WindowView {
     this.session = null;
     if (this.frameAbort) this.frameAbort.abort();
     if (session) api("DELETE", `/sessions/${encodeURIComponent(session)}`, {}, { keepalive: true, quietUnpaired: true });
-    if (leaving) removeEventListener("pagehide", this.onPageHide);
-    else {
+    if (leaving) {
+      this.left = true;
+      removeEventListener("pagehide", this.onPageHide);
+    } else {
       if (this.ended) {
         this.element.querySelectorAll(".live").forEach((node) => node.remove());
         fill(this.pad, message ? h("p", { class: "note" }, message) : null);
@@ -749,17 +768,19 @@ function pairingError(reply) {
 }
 
 function paired(device) {
+  pairings += 1;
   state.unpaired = false;
   showBanner();
   wakePoll();
   document.getElementById("manifest").setAttribute("href", "/manifest.webmanifest");
   history.replaceState(null, "", "/"); // the code is spent: a reload should not try it again
+  // What arrives later goes below the button, so it never moves under a finger.
   fill(main,
     h("h1", {}, "Paired"),
     h("p", { class: "note ok", role: "status" }, device && device.name ? `This phone is paired as “${device.name}”.` : "This phone is paired."),
+    h("div", { class: "actions" }, h("a", { class: "button primary", href: "/", "data-nav": "" }, "See requests")),
     h("div", { id: "after-pair-push" }),
-    installHint(),
-    h("div", { class: "actions" }, h("a", { class: "button primary", href: "/", "data-nav": "" }, "See requests")));
+    installHint());
   pushCard(document.getElementById("after-pair-push"));
 }
 

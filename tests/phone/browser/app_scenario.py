@@ -265,19 +265,17 @@ def run(screenshots):
             registration_id = [r for r in version["registrations"] if r["scopeURL"] == f"{ORIGIN}/"][0]["registrationId"]
             payload = {"id": "req-42", "reason": "Sign in to GitHub", "ask": "Approve the device code",
                        "agent": "Claude Code", "app": "Firefox", "url": "/r/req-42"}
-            page.send("ServiceWorker.deliverPushMessage",
-                      {"origin": ORIGIN, "registrationId": registration_id, "data": json.dumps(payload)})
-            shown = page.wait_for("navigator.serviceWorker.ready.then(r => r.getNotifications()).then(n => n.length ?"
-                                  " n.map(x => ({title: x.title, body: x.body, tag: x.tag, url: x.data.url})) : null)")
+            shown = page.push(ORIGIN, registration_id, json.dumps(payload),
+                              "navigator.serviceWorker.ready.then(r => r.getNotifications()).then(n => n.length ?"
+                              " n.map(x => ({title: x.title, body: x.body, tag: x.tag, url: x.data.url})) : null)")
             expect(shown == [{"title": "Sign in to GitHub", "body": "Claude Code · Approve the device code",
                               "tag": "req-42", "url": "/r/req-42"}], f"the push shows: {shown}")
             page.send("ServiceWorker.deliverPushMessage", {"origin": ORIGIN, "registrationId": registration_id,
                                                            "data": json.dumps({"type": "ended", "id": "req-42"})})
             page.wait_for("navigator.serviceWorker.ready.then(r => r.getNotifications()).then(n => n.length === 0)")
-            page.send("ServiceWorker.deliverPushMessage",
-                      {"origin": ORIGIN, "registrationId": registration_id, "data": "not json"})
-            shown = page.wait_for("navigator.serviceWorker.ready.then(r => r.getNotifications())"
-                                  ".then(n => n.length ? n[0].title : null)")
+            shown = page.push(ORIGIN, registration_id, "not json",
+                              "navigator.serviceWorker.ready.then(r => r.getNotifications())"
+                              ".then(n => n.length ? n[0].title : null)")
             expect(shown == "An agent needs you", "a push that cannot be read still shows something")
             step("pushes show a notification, an ended push closes it, a garbled one still rings")
 

@@ -294,6 +294,22 @@ class Page:
                 raise CDPError(f"not true within {timeout} s: {expression}\n  the page showed: {seen}")
             time.sleep(interval)
 
+    def push(self, origin, registration_id, data, shown, attempts=3, timeout=5):
+        """Delivers a push message to the page's service worker and waits until
+        the JavaScript expression `shown` is truthy, which it returns.
+
+        Headless Chromium now and then drops a notification that the worker
+        showed (showNotification resolves, getNotifications stays empty): such
+        a push is delivered again, up to `attempts` times."""
+        for attempt in range(1, attempts + 1):
+            self.send("ServiceWorker.deliverPushMessage",
+                      {"origin": origin, "registrationId": registration_id, "data": data})
+            try:
+                return self.wait_for(shown, timeout=timeout)
+            except CDPError:
+                if attempt == attempts:
+                    raise
+
     def tap(self, selector):
         """Clicks the middle of the first element matching `selector` with real mouse events."""
         box = self.wait_for(

@@ -271,10 +271,9 @@ def run(arguments, home):
             registration = [r for r in updated["registrations"] if r["scopeURL"] == scope][0]["registrationId"]
             payload = {"id": request_id, "reason": REASON, "ask": ASK, "agent": "Claude Code", "app": "",
                        "url": f"/r/{request_id}"}
-            page.send("ServiceWorker.deliverPushMessage",
-                      {"origin": ORIGIN, "registrationId": registration, "data": json.dumps(payload)})
-            titles = page.wait_for("navigator.serviceWorker.ready.then(r => r.getNotifications())"
-                                   ".then(n => n.length ? n.map(x => x.title) : null)")
+            titles = page.push(ORIGIN, registration, json.dumps(payload),
+                               "navigator.serviceWorker.ready.then(r => r.getNotifications())"
+                               ".then(n => n.length ? n.map(x => x.title) : null)")
             expect(titles == [REASON], f"the push shows the reason as its title: {titles}")
             step("a push shows a notification titled with the reason")
     finally:
