@@ -439,25 +439,32 @@ private:
         if (!pixel)
             return std::nullopt;
         const Window root = DefaultRootWindow(m_display);
-        int rootX = 0, rootY = 0;
-        Window child = None;
-        if (!XTranslateCoordinates(m_display, m_window, root, pixel->x, pixel->y, &rootX, &rootY, &child))
-            return std::nullopt;
         const Window top = topLevel(m_window);
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        int rootX = 0, rootY = 0;
+        const auto showsWindow = [&] {
+            Window child = None;
+            // Asked afresh each time: raising may move the window too.
+            if (!XTranslateCoordinates(m_display, m_window, root, pixel->x, pixel->y, &rootX, &rootY, &child))
+                return false;
             int ignoredX = 0, ignoredY = 0;
             Window atPoint = None;
             XTranslateCoordinates(m_display, root, root, rootX, rootY, &ignoredX, &ignoredY, &atPoint);
             if (atPoint == top)
-                return std::pair{rootX, rootY};
+                return true;
             XWindowAttributes other;
-            if (atPoint != None && XGetWindowAttributes(m_display, atPoint, &other) && other.override_redirect)
+            return atPoint != None && XGetWindowAttributes(m_display, atPoint, &other) && other.override_redirect;
+        };
+        if (showsWindow())
+            return std::pair{rootX, rootY};
+        // A window manager raises in its own time.
+        activate();
+        const auto deadline = std::chrono::steady_clock::now() + kFocusWait;
+        do {
+            XSync(m_display, False);
+            if (showsWindow())
                 return std::pair{rootX, rootY};
-            if (attempt == 0) {
-                activate();
-                XSync(m_display, False);
-            }
-        }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } while (std::chrono::steady_clock::now() < deadline);
         return std::nullopt;
     }
 

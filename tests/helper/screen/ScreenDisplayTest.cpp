@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <csignal>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 // Last: Xlib's macros (None, Bool, Status) clash with GoogleTest's names.
 #include <X11/Xlib.h>
@@ -109,6 +111,7 @@ protected:
     {
         if (!Xvfb::available())
             GTEST_SKIP() << "Xvfb is not installed";
+        std::signal(SIGPIPE, SIG_IGN); // as the daemon does: a dead X connection must not kill us
         ASSERT_TRUE(m_xvfb.start()) << "Xvfb did not start";
     }
 
@@ -373,3 +376,114 @@ TEST_F(ScreenDisplay, LosingTheDisplayEndsTheSessionNotTheProcess)
 }
 
 } // namespace
+
+// The same under a window manager: windows are reparented into frames, the
+// client list comes from EWMH, and raising and focusing go through it.
+class ScreenManagedDisplay : public ScreenDisplay {
+protected:
+    void SetUp() override
+    {
+        ScreenDisplay::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        if (access("/usr/bin/openbox", X_OK) != 0)
+            GTEST_SKIP() << "openbox is not installed";
+        ASSERT_TRUE(m_wm.start({"openbox", "--sm-disable"}, m_xvfb.display(), -1, true));
+        ASSERT_TRUE(waitUntilManaging()) << "openbox did not come up";
+    }
+
+    // Openbox drops windows mapped while it is still starting, even after it
+    // announces itself: wait until it has framed a window of ours.
+    bool waitUntilManaging()
+    {
+        Display* display = XOpenDisplay(m_xvfb.display().c_str());
+        if (!display)
+            return false;
+        const Atom wmState = XInternAtom(display, "WM_STATE", False);
+        bool managed = false;
+        for (int attempt = 0; attempt < 20 && !managed; ++attempt) {
+            Window probe = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
+            XMapWindow(display, probe);
+            XSync(display, False);
+            for (int i = 0; i < 10 && !managed; ++i) {
+                std::this_thread::sleep_for(20ms);
+                Atom type = None;
+                int format = 0;
+                unsigned long count = 0, left = 0;
+                unsigned char* data = nullptr;
+                if (XGetWindowProperty(display, probe, wmState, 0, 2, False, AnyPropertyType, &type, &format, &count,
+                        &left, &data)
+                        == Success
+                    && data) {
+                    managed = count > 0;
+                    XFree(data);
+                }
+            }
+            XDestroyWindow(display, probe);
+            XSync(display, False);
+        }
+        XCloseDisplay(display);
+        return managed;
+    }
+
+    void TearDown() override { m_wm.stop(); }
+
+    Child m_wm;
+};
+
+TEST_F(ScreenManagedDisplay, ListsStreamsAndTypesThroughTheWindowManager)
+{
+    Child window, cover;
+    const WindowId id = openWindow(window, {"--title", "Managed", "--class", "ManagedApp", "--geometry", "400x300+100+100"});
+    const WindowId coverId = openWindow(cover, {"--title", "Cover", "--class", "Cover", "--pattern", "solid:ff00ff", "--geometry", "400x300+100+100"});
+
+    std::string error;
+    auto windows = listWindows(m_xvfb.display(), &error);
+    ASSERT_TRUE(windows) << error;
+    ASSERT_EQ(windows->size(), 2u);
+    EXPECT_EQ(windows->at(0).id, coverId); // the client windows, not their frames, topmost first
+    EXPECT_EQ(windows->at(1).id, id);
+    EXPECT_EQ(windows->at(1).title, "Managed");
+
+    // Minimised, it is still listed, and a session brings it back.
+    Display* display = XOpenDisplay(m_xvfb.display().c_str());
+    ASSERT_TRUE(display);
+    XIconifyWindow(display, id, DefaultScreen(display));
+    XSync(display, False);
+    XCloseDisplay(display);
+    for (int i = 0; i < 40; ++i) {
+        windows = listWindows(m_xvfb.display(), &error);
+        if (windows && windows->size() == 2 && windows->back().minimised)
+            break;
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(windows && windows->size() == 2);
+    EXPECT_TRUE(std::any_of(windows->begin(), windows->end(), [&](const WindowInfo& w) { return w.id == id && w.minimised; }));
+
+    Inbox inbox;
+    auto session = startSession(id, inbox);
+    ASSERT_TRUE(session);
+    // Shown again, the window starts blank until it has repainted: frames
+    // follow until it has.
+    Picture picture;
+    std::uint64_t seq = 0;
+    for (int i = 0; i < 10 && (picture.width == 0 || picture.at(50, 50)[0] < 200); ++i) {
+        session->requestFrame(seq);
+        auto frame = inbox.frame(3s);
+        ASSERT_TRUE(frame);
+        seq = frame->seq;
+        picture = decode(*frame);
+    }
+    ASSERT_EQ(picture.width, 400);
+    expectColour(picture, 50, 50, kRed, "top left");
+    expectColour(picture, 350, 250, kYellow, "bottom right");
+
+    session->input(InputEvent::tap(0.75, 0.25));
+    EXPECT_EQ(next(window), "press 1 300 75");
+    session->input(InputEvent::typed("ok"));
+    EXPECT_EQ(next(window), "key 0x6f");
+    EXPECT_EQ(next(window), "key 0x6b");
+
+    window.stop();
+    EXPECT_EQ(inbox.ending(3s), "The window was closed.");
+}
