@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <optional>
 
@@ -39,6 +40,15 @@ struct Stats {
 double msSince(steady_clock::time_point start)
 {
     return duration<double, std::milli>(steady_clock::now() - start).count();
+}
+
+// This thread's processor time: what the work costs, apart from waiting for
+// the X server or for a core on a busy machine.
+double cpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
 }
 
 std::optional<WindowId> openTextWindow(Child& child, const std::string& display, const std::string& geometry)
@@ -68,7 +78,7 @@ void captureAndEncode(const std::string& displayName, WindowId window, int width
         }
         JpegEncoder encoder;
         for (int quality : {60, 50, 75, 85}) {
-            Stats grab, encode;
+            Stats grab, encode, encodeCpu;
             double bytes = 0;
             const int count = quality == 60 ? rounds : rounds / 4;
             for (int i = 0; i < count; ++i) {
@@ -80,15 +90,18 @@ void captureAndEncode(const std::string& displayName, WindowId window, int width
                 }
                 grab.values.push_back(msSince(start));
                 start = steady_clock::now();
+                const double cpuStart = cpuMs();
                 Jpeg jpeg;
                 encoder.encode(view, 1280, quality, jpeg);
+                encodeCpu.values.push_back(cpuMs() - cpuStart);
                 encode.values.push_back(msSince(start));
                 bytes += double(jpeg.bytes.size());
             }
-            std::printf("%dx%d q%d (%s): capture p50 %.2f ms p99 %.2f ms; encode%s p50 %.2f ms p99 %.2f ms; %.0f KB a frame\n",
+            std::printf("%dx%d q%d (%s): capture p50 %.2f ms p99 %.2f ms; encode%s p50 %.2f ms p99 %.2f ms "
+                        "(processor time p50 %.2f ms); %.0f KB a frame\n",
                 width, height, quality, capture.usesSharedMemory() ? "XShm" : "XGetImage", grab.percentile(0.5),
-                grab.percentile(0.99), width > 1280 ? " (with downscale to 1280)" : "", encode.percentile(0.5),
-                encode.percentile(0.99), bytes / count / 1024);
+                grab.percentile(0.99), width > 1280 ? " with downscale to 1280" : "", encode.percentile(0.5),
+                encode.percentile(0.99), encodeCpu.percentile(0.5), bytes / count / 1024);
         }
     }
     closeDisplay(display);
@@ -146,6 +159,12 @@ int main()
         return 1;
     }
     Xvfb xvfb;
+    if (FILE* load = std::fopen("/proc/loadavg", "r")) {
+        char line[64] = {};
+        if (std::fgets(line, sizeof line, load))
+            std::printf("load average: %s", line);
+        std::fclose(load);
+    }
     if (!xvfb.start("1920x1200x24")) {
         std::printf("Xvfb did not start\n");
         return 1;

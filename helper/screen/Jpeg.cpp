@@ -11,33 +11,41 @@ namespace {
 constexpr int kWeightBits = 8; // weights of one axis add up to 256
 constexpr int kWeightOne = 1 << kWeightBits;
 
-struct Tap {
-    int first = 0;              // first source index
-    std::vector<int> weights;   // for first, first + 1, ...
+// For each target index, `width` consecutive source indices from first[i]
+// and how much of each it covers (zero for those outside its area). A fixed
+// width keeps the inner loops simple enough to unroll.
+struct Taps {
+    int width = 0;
+    std::vector<int> first;
+    std::vector<std::uint16_t> weights; // target × width
 };
 
-// For each target index, the source indices it covers and how much of each.
-std::vector<Tap> areaTaps(int sourceSize, int targetSize)
+Taps areaTaps(int sourceSize, int targetSize)
 {
-    std::vector<Tap> taps(static_cast<std::size_t>(targetSize));
     const double scale = double(sourceSize) / targetSize;
+    Taps taps;
+    taps.width = std::min(sourceSize, static_cast<int>(std::ceil(scale)) + 1);
+    taps.first.resize(std::size_t(targetSize));
+    taps.weights.assign(std::size_t(targetSize) * std::size_t(taps.width), 0);
     for (int i = 0; i < targetSize; ++i) {
         const double begin = i * scale;
         const double end = std::min(double(sourceSize), (i + 1) * scale);
-        Tap& tap = taps[static_cast<std::size_t>(i)];
-        tap.first = static_cast<int>(begin);
+        const int from = static_cast<int>(begin);
+        const int first = std::min(from, sourceSize - taps.width); // the window stays inside the source
         const int last = std::min(sourceSize - 1, static_cast<int>(std::ceil(end)) - 1);
+        std::uint16_t* weights = taps.weights.data() + std::size_t(i) * std::size_t(taps.width);
         int total = 0;
-        std::size_t largest = 0;
-        for (int s = tap.first; s <= last; ++s) {
+        int largest = from - first;
+        for (int s = from; s <= last; ++s) {
             const double covered = std::min(end, s + 1.0) - std::max(begin, double(s));
             const int weight = static_cast<int>(std::lround(covered / scale * kWeightOne));
-            tap.weights.push_back(weight);
+            weights[s - first] = static_cast<std::uint16_t>(weight);
             total += weight;
-            if (weight > tap.weights[largest])
-                largest = tap.weights.size() - 1;
+            if (weight > weights[largest])
+                largest = s - first;
         }
-        tap.weights[largest] += kWeightOne - total; // rounding must not shift brightness
+        weights[largest] = static_cast<std::uint16_t>(weights[largest] + kWeightOne - total); // keep brightness
+        taps.first[std::size_t(i)] = first;
     }
     return taps;
 }
@@ -54,48 +62,49 @@ Size scaledSize(int width, int height, int maxWidth)
 
 void downscale(const ImageView& source, Size target, std::vector<std::uint8_t>& out)
 {
-    const std::vector<Tap> across = areaTaps(source.width, target.width);
-    const std::vector<Tap> down = areaTaps(source.height, target.height);
+    std::vector<std::uint16_t> scratch;
+    downscale(source, target, out, scratch);
+}
 
-    // Across first, into 8.8 fixed point, three channels per pixel.
-    std::vector<std::uint16_t> rows(std::size_t(target.width) * source.height * 3);
-    for (int y = 0; y < source.height; ++y) {
-        const std::uint8_t* row = source.pixels + std::size_t(y) * source.stride;
-        std::uint16_t* into = rows.data() + std::size_t(y) * target.width * 3;
-        for (int x = 0; x < target.width; ++x) {
-            const Tap& tap = across[std::size_t(x)];
-            unsigned b = 0, g = 0, r = 0;
-            const std::uint8_t* pixel = row + std::size_t(tap.first) * 4;
-            for (int weight : tap.weights) {
-                b += unsigned(weight) * pixel[0];
-                g += unsigned(weight) * pixel[1];
-                r += unsigned(weight) * pixel[2];
-                pixel += 4;
-            }
-            into[0] = static_cast<std::uint16_t>(b);
-            into[1] = static_cast<std::uint16_t>(g);
-            into[2] = static_cast<std::uint16_t>(r);
-            into += 3;
+void downscale(const ImageView& source, Size target, std::vector<std::uint8_t>& out, std::vector<std::uint16_t>& rows)
+{
+    const Taps down = areaTaps(source.height, target.height);
+    const Taps across = areaTaps(source.width, target.width);
+    const std::size_t rowLength = std::size_t(source.width) * 4;
+
+    // Down first, whole rows at a time (the compiler vectorises this), into
+    // 8.8 fixed point: at most 255 × 256, so 16 bits hold every partial sum.
+    rows.resize(rowLength * std::size_t(target.height));
+    for (int y = 0; y < target.height; ++y) {
+        std::uint16_t* into = rows.data() + rowLength * std::size_t(y);
+        std::fill(into, into + rowLength, std::uint16_t(0));
+        const std::uint16_t* weights = down.weights.data() + std::size_t(y) * std::size_t(down.width);
+        for (int k = 0; k < down.width; ++k) {
+            const std::uint16_t weight = weights[k];
+            if (weight == 0)
+                continue;
+            const std::uint8_t* from = source.pixels + std::size_t(source.stride) * std::size_t(down.first[std::size_t(y)] + k);
+            for (std::size_t i = 0; i < rowLength; ++i)
+                into[i] = static_cast<std::uint16_t>(into[i] + weight * from[i]);
         }
     }
 
-    out.resize(std::size_t(target.width) * target.height * 4);
-    constexpr unsigned kHalf = 1u << (2 * kWeightBits - 1);
+    // Then across the rows left, four channels at once.
+    out.resize(std::size_t(target.width) * std::size_t(target.height) * 4);
+    constexpr std::uint32_t kHalf = 1u << (2 * kWeightBits - 1);
     for (int y = 0; y < target.height; ++y) {
-        const Tap& tap = down[std::size_t(y)];
-        std::uint8_t* into = out.data() + std::size_t(y) * target.width * 4;
+        const std::uint16_t* row = rows.data() + rowLength * std::size_t(y);
+        std::uint8_t* into = out.data() + std::size_t(y) * std::size_t(target.width) * 4;
         for (int x = 0; x < target.width; ++x) {
-            unsigned b = 0, g = 0, r = 0;
-            const std::uint16_t* pixel = rows.data() + (std::size_t(tap.first) * target.width + x) * 3;
-            for (int weight : tap.weights) {
-                b += unsigned(weight) * pixel[0];
-                g += unsigned(weight) * pixel[1];
-                r += unsigned(weight) * pixel[2];
-                pixel += std::size_t(target.width) * 3;
-            }
-            into[0] = static_cast<std::uint8_t>((b + kHalf) >> (2 * kWeightBits));
-            into[1] = static_cast<std::uint8_t>((g + kHalf) >> (2 * kWeightBits));
-            into[2] = static_cast<std::uint8_t>((r + kHalf) >> (2 * kWeightBits));
+            const std::uint16_t* weights = across.weights.data() + std::size_t(x) * std::size_t(across.width);
+            const std::uint16_t* pixel = row + std::size_t(across.first[std::size_t(x)]) * 4;
+            std::uint32_t sum[4] = {kHalf, kHalf, kHalf, kHalf};
+            for (int k = 0; k < across.width; ++k)
+                for (int c = 0; c < 4; ++c)
+                    sum[c] += std::uint32_t(weights[k]) * pixel[k * 4 + c];
+            into[0] = static_cast<std::uint8_t>(sum[0] >> (2 * kWeightBits));
+            into[1] = static_cast<std::uint8_t>(sum[1] >> (2 * kWeightBits));
+            into[2] = static_cast<std::uint8_t>(sum[2] >> (2 * kWeightBits));
             into[3] = 0xff;
             into += 4;
         }
@@ -125,7 +134,7 @@ bool JpegEncoder::encode(const ImageView& image, int maxWidth, int quality, Jpeg
     ImageView input = image;
     const Size size = scaledSize(image.width, image.height, maxWidth);
     if (size.width != image.width) {
-        downscale(image, size, m_scaled);
+        downscale(image, size, m_scaled, m_rows);
         input = {m_scaled.data(), size.width, size.height, size.width * 4};
     }
     // The worst case up front, so TurboJPEG never reallocates behind our back.

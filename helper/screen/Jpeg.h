@@ -29,6 +29,8 @@ Size scaledSize(int width, int height, int maxWidth);
 // (text stays legible where skipping pixels would break strokes). `out` gets
 // tightly packed BGRX rows.
 void downscale(const ImageView& source, Size target, std::vector<std::uint8_t>& out);
+// The same with the intermediate rows kept in `scratch` from call to call.
+void downscale(const ImageView& source, Size target, std::vector<std::uint8_t>& out, std::vector<std::uint16_t>& scratch);
 
 struct Jpeg {
     std::string bytes;
@@ -54,6 +56,7 @@ private:
     unsigned char* m_buffer = nullptr;
     unsigned long m_capacity = 0;
     std::vector<std::uint8_t> m_scaled;
+    std::vector<std::uint16_t> m_rows;
 };
 
 } // namespace ringlark::helper::screen

@@ -15,7 +15,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <optional>

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <mutex>
