@@ -10,6 +10,7 @@
 #include <array>
 #include <condition_variable>
 #include <csignal>
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -250,7 +251,10 @@ TEST_F(ScreenDisplay, NewFramesOnlyWhenTheWindowChanges)
     ASSERT_TRUE(first);
 
     session->requestFrame(first->seq);
+    const auto cpuBefore = std::clock();
     EXPECT_FALSE(inbox.frame(400ms)) << "a frame although nothing changed";
+    // Waiting costs nothing: no polling, no timer ticks.
+    EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.05);
 
     session->input(InputEvent::tap(0.5, 0.9));
     EXPECT_EQ(next(window), "press 1 200 270");
