@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace ringlark::helper::screen {
+
+// Decides when a session captures and what it answers, so nothing is captured
+// while nobody asks or nothing changed. Frames are numbered from 1 up.
+class FrameGate {
+public:
+    enum class Action {
+        Wait,     // keep the request until the window changes
+        SendLast, // answer with the last frame again
+        Capture,  // capture and answer with a new frame
+    };
+
+    // The phone has frame `after` and wants a newer one (0: whatever is there
+    // now). Replaces a request still waiting. A number this session never
+    // handed out counts as 0.
+    Action request(std::uint64_t after);
+    // The window's picture changed (or may have: resized, shown again).
+    Action changed();
+    // A capture for the waiting request succeeded: the new frame's number.
+    std::uint64_t captured();
+    // The last frame went out again.
+    void sent() { m_waiting.reset(); }
+
+    bool waiting() const { return m_waiting.has_value(); }
+    std::uint64_t last() const { return m_last; }
+
+private:
+    Action decide() const;
+
+    std::optional<std::uint64_t> m_waiting;
+    std::uint64_t m_last = 0;
+    bool m_dirty = true; // nothing captured yet
+};
+
+} // namespace ringlark::helper::screen
