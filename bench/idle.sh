@@ -29,6 +29,7 @@ app=$build/Ringlark.app/Contents/MacOS/Ringlark
 
 # A spare port, so an installed copy on 8641 can keep running.
 port=${RINGLARK_PORT:-$((20000 + RANDOM % 20000))}
+export RINGLARK_PHONE_PORT=${RINGLARK_PHONE_PORT:-$((port + 1))}
 
 display=
 for n in $(seq 90 120); do

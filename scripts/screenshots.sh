@@ -44,7 +44,7 @@ cp /bin/sleep "$work/bin/tailscaled"
 "$work/bin/tailscaled" 600 & pids+=($!)
 export PATH=$work/bin:$PATH
 
-export HOME=$work/home XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/home/.config RINGLARK_PORT=$port
+export HOME=$work/home XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/home/.config RINGLARK_PORT=$port RINGLARK_PHONE_PORT=$((port + 1))
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 export QT_QPA_PLATFORM=xcb QT_QPA_PLATFORMTHEME= QT_STYLE_OVERRIDE=Fusion
 "$build"/Ringlark.app/Contents/MacOS/Ringlark >"$work/ringlark.log" 2>&1 & pids+=($!)

@@ -30,9 +30,10 @@ struct AppProcessTest : ::testing::Test {
 
     void SetUp() override
     {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+        QTcpServer probe, phoneProbe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost) && phoneProbe.listen(QHostAddress::LocalHost));
         port = probe.serverPort();
+        phonePort = phoneProbe.serverPort();
     }
 
     QProcessEnvironment environment() const
@@ -42,6 +43,7 @@ struct AppProcessTest : ::testing::Test {
         env.insert("XDG_RUNTIME_DIR", dir.filePath("run"));
         env.insert("XDG_CONFIG_HOME", dir.filePath("home/.config"));
         env.insert("RINGLARK_PORT", QString::number(port));
+        env.insert("RINGLARK_PHONE_PORT", QString::number(phonePort));
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.remove("XCTestConfigurationFilePath");
         return env;
@@ -66,7 +68,7 @@ struct AppProcessTest : ::testing::Test {
         return file.readAll().trimmed().toLongLong();
     }
 
-    quint16 port = 0;
+    quint16 port = 0, phonePort = 0;
 };
 
 TEST_F(AppProcessTest, ASecondCopyLeavesTheFirstAloneAndSigtermOrSighupStopsTheDaemon)

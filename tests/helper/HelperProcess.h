@@ -58,11 +58,13 @@ public:
     // `environment` adds to or replaces the test's own; PATH is an empty directory unless given.
     explicit HelperRun(const QStringList& arguments, const std::map<QString, QString>& environment = {},
                        const QString& homePath = {}, int daemonPort = 0)
-        : home(homePath.isEmpty() ? m_homeDir.path() : homePath), port(daemonPort ? daemonPort : freePort())
+        : home(homePath.isEmpty() ? m_homeDir.path() : homePath), port(daemonPort ? daemonPort : freePort()),
+          phonePort(freePort())
     {
         auto variables = QProcessEnvironment::systemEnvironment();
         variables.insert("HOME", home);
         variables.insert("RINGLARK_PORT", QString::number(port));
+        variables.insert("RINGLARK_PHONE_PORT", QString::number(phonePort));
         variables.insert("PATH", m_emptyDir.path());
         for (const auto& [name, value] : environment)
             variables.insert(name, value);
@@ -115,6 +117,7 @@ public:
 
     const QString home;
     const int port;
+    const int phonePort;
     QProcess process;
     std::vector<json> progress;
 
