@@ -182,12 +182,16 @@ PairingWindow::PairingWindow(AppModel& model, std::chrono::milliseconds copiedFo
     column->addWidget(m_copy, 0, Qt::AlignHCenter);
 
     connect(&m_model, &AppModel::changed, this, [this](AppModel::Field field) {
+        // Kept for the life of the process: while hidden it asks the platform nothing.
+        if (!m_counted)
+            return;
         if (field == AppModel::Field::pairing || field == AppModel::Field::daemonReachable
             || field == AppModel::Field::status)
             renderCard();
         if (field == AppModel::Field::status)
             renderAddress();
     });
+    // Drawn once now, so the window manager sizes it for what it will show.
     renderCard();
     renderAddress();
     renderCopyLabel();
@@ -356,6 +360,8 @@ void PairingWindow::showEvent(QShowEvent* event)
     QWidget::showEvent(event);
     if (!m_counted) {
         m_counted = true;
+        renderCard();
+        renderAddress();
         m_model.windowAppeared();
     }
 }

@@ -80,26 +80,24 @@ QString terminalCommandLine(TailscaleAction action)
     return {};
 }
 
-bool perform(TailscaleAction action, platform::Workspace& workspace, const QString& applicationsFolder)
+void perform(TailscaleAction action, platform::Workspace& workspace, const QString& applicationsFolder)
 {
     switch (action) {
     case TailscaleAction::download:
-        qInfo().noquote() << "Tailscale: opening" << TailscaleState::downloadURL().toString();
-        return workspace.openURL(TailscaleState::downloadURL());
     case TailscaleAction::openApp: {
         const auto installed = TailscaleState::installedApp(workspace, applicationsFolder);
-        const bool opened = installed && workspace.openApplication(*installed);
-        qInfo().noquote() << "Tailscale:" << (opened ? "opened" : "could not open") << installed.value_or("(not found)");
-        return opened;
+        qInfo().noquote() << "Tailscale: opening" << installed.value_or(TailscaleState::downloadURL().toString());
+        TailscaleState::openApp(workspace, applicationsFolder);
+        return;
     }
     case TailscaleAction::startInTerminal:
     case TailscaleAction::logInInTerminal:
         // The workspace logs which terminal ran it, or that none was found.
-        return workspace.runInTerminal(terminalCommandLine(action));
+        workspace.runInTerminal(terminalCommandLine(action));
+        return;
     case TailscaleAction::none:
         break;
     }
-    return false;
 }
 
 } // namespace ringlark::setup

@@ -32,7 +32,7 @@ TailscaleAccess tailscaleAccess(const platform::Workspace& workspace, const QStr
 // The shell command line a terminal runs for a terminal action; empty for the others.
 QString terminalCommandLine(TailscaleAction action);
 
-// Carries out the action and logs what was tried. Says whether anything started.
-bool perform(TailscaleAction action, platform::Workspace& workspace, const QString& applicationsFolder);
+// Carries out the action and logs what was tried; the outcome is not reported.
+void perform(TailscaleAction action, platform::Workspace& workspace, const QString& applicationsFolder);
 
 } // namespace ringlark::setup

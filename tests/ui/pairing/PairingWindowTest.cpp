@@ -37,7 +37,7 @@ struct Fixture {
 TEST(PairingWindow, CardAndAddressFollowPairingReachabilityAndTailscale)
 {
     Fixture f;
-    f.model.windowAppeared(); // the pairing is fetched on every poll while a window is open
+    f.window.show(); // the pairing is then fetched on every poll
     const std::string link = "ringlark://pair?host=desk&token=abc123", next = link + "-2";
     const std::string ready = statusJson(true), down = statusJson(false);
     struct Step {
@@ -111,6 +111,7 @@ TEST(PairingWindow, PlaceholderSaysWhatIsMissingWithTheSetupRowsButton)
 
     // In the window the button does what the setup row's does.
     Fixture f;
+    f.window.show();
     f.harness.daemon.set("/v1/status", statusJson(false));
     f.poll();
     auto* button = f.window.findChild<QPushButton*>("tailscaleButton");
@@ -124,6 +125,7 @@ TEST(PairingWindow, CopyPutsOnlyTheHostAndEachPressResetsAfterItsOwnDelay)
 {
     using namespace std::chrono_literals;
     Fixture f(300ms);
+    f.window.show();
     f.harness.daemon.set("/v1/status", statusJson(true));
     f.poll();
     QApplication::clipboard()->setText("something else");

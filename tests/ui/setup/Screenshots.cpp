@@ -58,6 +58,8 @@ int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The standalone window's note names the desktop's own way to a tray icon.
+    qputenv("XDG_CURRENT_DESKTOP", "GNOME");
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
     if (argc != 2) {
@@ -70,7 +72,7 @@ int main(int argc, char** argv)
     ModelHarness harness;
     QDir().mkpath(harness.home() + "/.codex"); // Codex present, not connected yet
     auto& daemon = harness.daemon;
-    daemon.set("/v1/status", status(1, 2));
+    daemon.set("/v1/status", status(0, 2));
     daemon.set("/v1/requests",
                nlohmann::json::array({{{"id", "r1"}, {"status", "pending"}, {"reason", "Sign in to GitHub"},
                                        {"agent", "Claude Code"}, {"app", "Firefox"},
@@ -93,11 +95,12 @@ int main(int argc, char** argv)
     settle(model);
     ok &= save(setup, folder + "/setup.png");
 
+    // An agent waiting, on a small screen: the list scrolls above the footer.
+    daemon.set("/v1/status", status(1, 2));
     setup.fitTo(QRect(0, 0, 1366, 768));
-    spinFor(100ms);
+    settle(model);
     ok &= save(setup, folder + "/setup-1366x768.png");
 
-    daemon.set("/v1/status", status(0, 2));
     setup.setStandalone(true);
     setup.fitTo(QRect(0, 0, 1920, 1080));
     settle(model);

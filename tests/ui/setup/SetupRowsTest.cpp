@@ -67,13 +67,6 @@ TEST(SetupRows, TailscaleRowByStateAndWhatCanReachTailscale)
         EXPECT_EQ(texts(row), c.controls);
         EXPECT_EQ(tailscaleFix(c.state, c.access).action, c.action);
     }
-    // Both terminal runs end in a login when one is needed, and wait to be read.
-    for (const Act action : {Act::startInTerminal, Act::logInInTerminal}) {
-        EXPECT_TRUE(terminalCommandLine(action).contains("tailscale up || sudo tailscale up"));
-        EXPECT_TRUE(terminalCommandLine(action).endsWith("read -r _"));
-    }
-    EXPECT_TRUE(terminalCommandLine(Act::startInTerminal).contains("sudo systemctl start tailscaled"));
-    EXPECT_FALSE(terminalCommandLine(Act::logInInTerminal).contains("systemctl"));
 }
 
 TEST(SetupRows, PermissionRowsByDaemonFlagLocalCheckAndSession)
