@@ -9,16 +9,18 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QScreen>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace ringlark {
 
@@ -299,9 +301,10 @@ void SetupWindow::addWaitingSection(QWidget* content, QVBoxLayout* list)
     group->add(m_requests);
     QObject::connect(m_requests, &EntryList::activated, this, [this](const QString& id) {
         // The model's action takes the whole request; it may have gone meanwhile.
-        for (const HelpRequest& request : m_model.pending())
-            if (request.id == id)
-                return m_model.cancel(request);
+        const auto& pending = m_model.pending();
+        const auto found = std::find_if(pending.begin(), pending.end(), [&](const HelpRequest& r) { return r.id == id; });
+        if (found != pending.end())
+            m_model.cancel(*found);
     });
     list->addWidget(m_waitingSection);
 }
