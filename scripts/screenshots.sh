@@ -86,7 +86,7 @@ sleep 0.3
 xdotool mousemove $((width - 14)) 14 click 1
 sleep 0.6
 xdotool key Down Down Return
-pairing=$(window "Pair your iPhone")
+pairing=$(window "Pair Your Phone")
 sleep 1.5
 import -window "$pairing" docs/pairing.png
 

@@ -7,7 +7,7 @@ packages=(
   libtomlplusplus-dev libgtest-dev pkg-config cmake g++ ninja-build fonts-dejavu-core
   libzbar-dev desktop-file-utils appstream dpkg-dev file ccache
   libssl-dev libx11-dev libxext-dev libxtst-dev libxdamage-dev libxcomposite-dev libturbojpeg0-dev
-  chromium xvfb x11-utils openbox
+  chromium xvfb x11-utils openbox libqt6svg6
 )
 
 missing=()

@@ -62,6 +62,8 @@ QString describe(const AppModel& model, AppModel::Field field)
         return QString();
     case Field::openWindows:
         return QString::number(model.openWindows());
+    case Field::devices:
+        return QStringLiteral("%1 phone(s)").arg(model.devices().size());
     }
     return QString();
 }

@@ -21,7 +21,7 @@ QString Windows::title(Kind kind)
     case Kind::setup:
         return QStringLiteral("Ringlark Setup");
     case Kind::pairing:
-        return QStringLiteral("Pair your iPhone");
+        return QStringLiteral("Pair Your Phone");
     }
     return {};
 }

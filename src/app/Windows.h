@@ -27,6 +27,8 @@ public:
     // Shows the window of `kind`, centred unless it is already visible, in
     // front and active.
     void show(Kind kind);
+    // The waiting requests are listed at the top of the setup window.
+    void showRequests() { show(Kind::setup); }
 
     // The window of `kind` if it was made; nothing otherwise.
     QWidget* window(Kind kind) const;

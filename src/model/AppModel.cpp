@@ -128,21 +128,50 @@ QCoro::Task<> AppModel::poll()
         publish(m_pairing, pairing ? std::optional<Pairing>(std::move(*pairing)) : std::nullopt, Field::pairing);
     }
 
+    // Only the windows list the phones; an idle cycle asks only when their number changed.
+    const std::int64_t count = status.push.devices;
+    if (count == 0) {
+        if (!m_devices.isEmpty())
+            publish(m_devices, QList<PairedDevice>{}, Field::devices);
+    } else if (m_openWindows > 0 || m_devicesCounted != count) {
+        auto devices = co_await m_api.devices();
+        if (!self)
+            co_return;
+        if (devices)
+            publish(m_devices, std::move(*devices), Field::devices);
+    }
+    // Also after a failure: a daemon without the list is not asked again every cycle.
+    m_devicesCounted = count;
+
     endCycle(status.permissions);
 }
 
 void AppModel::endCycle(const std::optional<Permissions>& daemonSees)
 {
-    if (daemonSees)
+    if (daemonSees) {
         m_restarts.observe(*daemonSees);
-    const bool missing = daemonSees && !(daemonSees->screenRecording && daemonSees->accessibility);
-    if (missing && !m_checkingPermissions && m_restarts.worthChecking(*daemonSees, m_services.steadyClock())) {
-        m_checkingPermissions = true;
-        restartDaemonIfNewlyGranted(QPointer<AppModel>(this), *daemonSees, m_connector.mcpExecutable(),
-                                    m_services.permissionsTimeout);
+        checkPermissions(*daemonSees);
     }
     if (m_openWindows > 0)
         refreshAgents();
+}
+
+void AppModel::checkPermissions(const Permissions& daemonSees)
+{
+    const bool missing = !(daemonSees.screenRecording && daemonSees.accessibility);
+    const auto now = m_services.steadyClock();
+    if (!missing || m_checkingPermissions || !m_restarts.worthChecking(daemonSees, now))
+        return;
+    // A permission the session cannot give (no X11 display, say) stays missing
+    // for good: while the last run agreed with the daemon, one helper run a
+    // minute is enough, not one per poll.
+    const bool agreed = m_lastRecheck && m_lastRecheck->daemonSaw == daemonSees && !m_lastRecheck->sawNewGrant;
+    if (agreed && !m_recheckNow && now - m_lastRecheck->at < m_services.permissionsRecheck)
+        return;
+    m_recheckNow = false;
+    m_checkingPermissions = true;
+    restartDaemonIfNewlyGranted(QPointer<AppModel>(this), daemonSees, m_connector.mcpExecutable(),
+                                m_services.permissionsTimeout);
 }
 
 QCoro::Task<> AppModel::restartDaemonIfNewlyGranted(QPointer<AppModel> model, Permissions daemonSees, QString helper,
@@ -153,8 +182,12 @@ QCoro::Task<> AppModel::restartDaemonIfNewlyGranted(QPointer<AppModel> model, Pe
         co_return;
     // Only a grant the running daemon has not seen yet is worth a restart;
     // a permission taken away never is.
-    if (fresh && model->m_restarts.restartFor(daemonSees, *fresh, model->m_services.steadyClock()))
+    const auto now = model->m_services.steadyClock();
+    if (fresh && model->m_restarts.restartFor(daemonSees, *fresh, now))
         model->m_supervisor->restart();
+    const bool newGrant = fresh
+        && ((fresh->screenRecording && !daemonSees.screenRecording) || (fresh->accessibility && !daemonSees.accessibility));
+    model->m_lastRecheck = Recheck{daemonSees, newGrant, now};
     model->m_checkingPermissions = false;
 }
 
@@ -273,6 +306,19 @@ QCoro::Task<> AppModel::runCancel(QPointer<AppModel> model, LocalAPI api, QStrin
         co_await model->poll();
 }
 
+void AppModel::removeDevice(const QString& id)
+{
+    runRemoveDevice(QPointer<AppModel>(this), m_api, id);
+}
+
+QCoro::Task<> AppModel::runRemoveDevice(QPointer<AppModel> model, LocalAPI api, QString id)
+{
+    // As with dismissing: a failure shows as the phone still listed.
+    co_await api.removeDevice(id);
+    if (model)
+        co_await model->poll();
+}
+
 void AppModel::setLaunchAtLogin(bool on)
 {
     auto& item = *m_services.platform.loginItem;
@@ -321,6 +367,12 @@ QString AppModel::age(const HelpRequest& of) const
 void AppModel::windowAppeared()
 {
     publish(m_openWindows, m_openWindows + 1, Field::openWindows);
+    // Someone looking at the permission rows gets a fresh answer, not one up to a minute old.
+    if (m_checkingPermissions)
+        return;
+    m_recheckNow = true;
+    if (m_daemonReachable && m_status)
+        checkPermissions(m_status->permissions);
 }
 
 void AppModel::windowDisappeared()

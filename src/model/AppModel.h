@@ -34,7 +34,7 @@ public:
     // The published fields. Every assignment emits changed(field), also when
     // the value did not change; only the daemon's status is compared first,
     // so an idle daemon causes no redraw through it.
-    enum class Field { status, daemonReachable, pending, pairing, agents, agentBusy, agentError, launchAtLogin, now, openWindows };
+    enum class Field { status, daemonReachable, pending, pairing, agents, agentBusy, agentError, launchAtLogin, now, openWindows, devices };
     Q_ENUM(Field)
 
     using AgentStatuses = std::map<AgentKind, AgentStatus>;
@@ -58,6 +58,9 @@ public:
         std::function<QCoro::Task<bool>(std::chrono::nanoseconds, TaskHandle)> sleep = sleepFor;
         // A `permissions` run that takes longer is cut short and counts as no news.
         std::chrono::milliseconds permissionsTimeout{5000};
+        // While the last run saw nothing the daemon lacks, the next waits this long
+        // (a window opening does not wait).
+        std::chrono::milliseconds permissionsRecheck{60000};
         // Measures the back-off between restarts for the same permission.
         SteadyClock steadyClock = systemSteadyClock();
     };
@@ -76,6 +79,9 @@ public:
     bool launchAtLogin() const { return m_launchAtLogin; }
     std::chrono::system_clock::time_point now() const { return m_now; }
     std::int64_t openWindows() const { return m_openWindows; }
+    // The paired phones, as last fetched: every cycle while a window is open,
+    // otherwise only when the daemon's count of them changes.
+    const QList<PairedDevice>& devices() const { return m_devices; }
 
     DaemonSupervisor& supervisor() { return *m_supervisor; }
     const AgentConnector& connector() const { return m_connector; }
@@ -110,6 +116,8 @@ public:
     // Actions. Each returns at once; its work goes on in a task.
     void connect(AgentKind kind);
     void cancel(const HelpRequest& request);
+    // Unpairs a phone, then polls once so the lists show it gone.
+    void removeDevice(const QString& id);
     void setLaunchAtLogin(bool on);
 
     // The Tailscale verdict for the held status, derived again only after the
@@ -142,12 +150,15 @@ private:
     static QCoro::Task<> runConnect(QPointer<AppModel> model, AgentKind kind, AgentConnector connector);
     static QCoro::Task<> runRefreshAgents(QPointer<AppModel> model, AgentConnector connector);
     static QCoro::Task<> runCancel(QPointer<AppModel> model, LocalAPI api, QString id);
+    static QCoro::Task<> runRemoveDevice(QPointer<AppModel> model, LocalAPI api, QString id);
     static QCoro::Task<> restartDaemonIfNewlyGranted(QPointer<AppModel> model, Permissions daemonSees,
                                                      QString helper, std::chrono::milliseconds timeout);
 
     // The end of a cycle: the permission re-check after a successful status
     // fetch, and the agents while a window is open.
     void endCycle(const std::optional<Permissions>& daemonSees);
+    // Starts a permission re-check when one could change something and its pace allows.
+    void checkPermissions(const Permissions& daemonSees);
 
     Services m_services;
 
@@ -161,12 +172,23 @@ private:
     bool m_launchAtLogin = false;
     std::chrono::system_clock::time_point m_now;
     std::int64_t m_openWindows = 0;
+    QList<PairedDevice> m_devices;
 
     DaemonSupervisor* m_supervisor;
     AgentConnector m_connector;
     LocalAPI m_api;
     TaskHandle m_poller;
     bool m_checkingPermissions = false;
+    // The last finished re-check: what the daemon reported then, whether the
+    // fresh run saw a grant the daemon lacked, and when it ended.
+    struct Recheck {
+        Permissions daemonSaw;
+        bool sawNewGrant = false;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::optional<Recheck> m_lastRecheck;
+    bool m_recheckNow = false; // a window opened: the next re-check does not wait
+    std::optional<std::int64_t> m_devicesCounted; // the daemon's count when the list was last fetched
     RestartBackoff m_restarts;
     bool m_refreshingAgents = false;
     bool m_refreshAgain = false;

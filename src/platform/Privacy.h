@@ -10,7 +10,16 @@ class Privacy {
 public:
     enum class Pane { screenRecording, accessibility };
 
+    // What decides the permissions here. Where the system asks the person
+    // (`prompts`), a prompt or a settings page grants them. On Linux they
+    // follow the display session: an X11 display with the XShm and XTEST
+    // extensions gives both; Wayland and no display give neither, and
+    // nothing the person clicks changes that.
+    enum class Source { prompts, x11Session, waylandSession, noDisplay };
+
     virtual ~Privacy() = default;
+
+    virtual Source source() const = 0;
 
     // Never prompt.
     virtual bool screenRecordingGranted() const = 0;

@@ -23,6 +23,18 @@ public:
     // system can). Says whether anything was started; most callers ignore it.
     virtual bool openApplication(const QString& location) = 0;
 
+    // Whether `openApplication` can start what is at `location`: a bare
+    // command-line program has no window to show.
+    virtual bool canOpenApplication(const QString& location) const = 0;
+
+    // Whether a terminal program is there for `runInTerminal`.
+    virtual bool hasTerminal() const = 0;
+
+    // Runs a shell command line in a new terminal window, for steps that need
+    // the person there (a password, a link to open). Returns at once; says
+    // whether a terminal was started.
+    virtual bool runInTerminal(const QString& commandLine) = 0;
+
     // Opens an address with the user's default handler, usually the browser.
     virtual bool openURL(const QUrl& url) = 0;
 };

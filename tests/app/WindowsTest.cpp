@@ -41,7 +41,7 @@ TEST_F(WindowsTest, MakesEachKindOnceAndKeepsItAcrossClosing)
 
     // Pairing beside setup: both stay.
     windows.show(WindowKind::pairing);
-    EXPECT_EQ(windows.window(WindowKind::pairing)->windowTitle(), "Pair your iPhone");
+    EXPECT_EQ(windows.window(WindowKind::pairing)->windowTitle(), "Pair Your Phone");
     EXPECT_TRUE(first->isVisible());
     EXPECT_EQ(made[WindowKind::pairing], 1);
 }

@@ -34,7 +34,9 @@ void captureWarning(QtMsgType type, const QMessageLogContext& context, const QSt
 TEST(AppModelPermissions, ReCheckRunsOnlyWhenMissingOneAtATimeAndRestartsOnlyOnAFreshGrant)
 {
     ModelHarness harness;
-    AppModel model(harness.services());
+    auto services = harness.services();
+    services.permissionsRecheck = 0ms; // every cycle may check; the pace has its own test
+    AppModel model(services);
     model.start();
     ASSERT_TRUE(spinUntil([&] { return harness.daemonLaunches() == 1; }));
     auto checkOnce = [&] {

@@ -13,12 +13,14 @@ FakeDaemon::FakeDaemon() : m_server(std::make_unique<httplib::Server>())
 {
     auto handle = [this](const httplib::Request& request, httplib::Response& response) {
         const Reply reply = answer(Seen{request.method, request.target, request.body,
-                                        request.get_header_value("X-Ringlark-Token"), request.get_header_value("Host")});
+                                        request.get_header_value("X-Ringlark-Token"), request.get_header_value("Host"),
+                                        request.get_header_value("Content-Type")});
         response.status = reply.code;
         response.set_content(reply.body, reply.contentType.c_str());
     };
     m_server->Get(".*", handle);
     m_server->Post(".*", handle);
+    m_server->Delete(".*", handle);
     // One request per connection, so stopping never waits on an idle keep-alive.
     m_server->set_keep_alive_max_count(1);
     m_port = m_server->bind_to_any_port("127.0.0.1");

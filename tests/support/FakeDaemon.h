@@ -32,6 +32,7 @@ public:
         std::string body;
         std::string token; // the X-Ringlark-Token header, empty when absent
         std::string host;
+        std::string contentType;
     };
 
     // The token a fresh fake daemon expects.
@@ -45,7 +46,7 @@ public:
     int port() const { return m_port; }
     QUrl base() const;
 
-    // Answers GET and POST requests for exactly `path`; unset paths get 404.
+    // Answers GET, POST and DELETE requests for exactly `path`; unset paths get 404.
     void set(const std::string& path, Reply reply);
     void set(const std::string& path, std::string json) { set(path, Reply{200, std::move(json)}); }
     void remove(const std::string& path);

@@ -16,6 +16,14 @@ bool FakeWorkspace::openApplication(const QString& location)
     return true;
 }
 
+bool FakeWorkspace::runInTerminal(const QString& commandLine)
+{
+    if (!terminal)
+        return false;
+    terminalRuns.append(commandLine);
+    return true;
+}
+
 bool FakeWorkspace::openURL(const QUrl& url)
 {
     openedURLs.append(url);

@@ -21,10 +21,16 @@ public:
     QStringList running;              // bundle identifiers
     QStringList openedApplications;
     QList<QUrl> openedURLs;
+    QStringList windowless;  // locations openApplication cannot start
+    bool terminal = true;    // a terminal program is there
+    QStringList terminalRuns; // command lines run in a terminal
 
     std::optional<QString> applicationLocation(const QString& bundleIdentifier) const override;
     QStringList runningApplicationIdentifiers() const override { return running; }
     bool openApplication(const QString& location) override;
+    bool canOpenApplication(const QString& location) const override { return !windowless.contains(location); }
+    bool hasTerminal() const override { return terminal; }
+    bool runInTerminal(const QString& commandLine) override;
     bool openURL(const QUrl& url) override;
 };
 
@@ -48,12 +54,14 @@ public:
 // Permissions the test grants or withholds; records prompts and opened panes.
 class FakePrivacy : public platform::Privacy {
 public:
+    Source from = Source::prompts;
     bool screenRecording = true;
     bool accessibility = true;
     int screenRecordingRequests = 0;
     int accessibilityRequests = 0;
     QList<Pane> openedPanes;
 
+    Source source() const override { return from; }
     bool screenRecordingGranted() const override { return screenRecording; }
     bool accessibilityGranted() const override { return accessibility; }
     bool requestScreenRecording() override;

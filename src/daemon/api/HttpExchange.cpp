@@ -70,18 +70,22 @@ QByteArray encodePathSegment(const QString& segment)
     return out;
 }
 
-QByteArray buildRequest(QByteArrayView method, QByteArrayView target, QByteArrayView host, QByteArrayView token)
+QByteArray buildRequest(QByteArrayView method, QByteArrayView target, QByteArrayView host, QByteArrayView token,
+                        QByteArrayView jsonBody)
 {
     QByteArray request;
-    request.reserve(256);
+    request.reserve(256 + jsonBody.size());
     request.append(method).append(' ').append(target).append(" HTTP/1.1\r\n");
     request.append("Host: ").append(host).append("\r\n");
     request.append("X-Ringlark-Token: ").append(token).append("\r\n");
     // Replies are never compressed; the connection stays open for the next request.
     request.append("Accept-Encoding: identity\r\n");
-    if (method != "GET")
-        request.append("Content-Length: 0\r\n");
+    if (!jsonBody.isEmpty())
+        request.append("Content-Type: application/json\r\n");
+    if (method != "GET" || !jsonBody.isEmpty())
+        request.append("Content-Length: ").append(QByteArray::number(jsonBody.size())).append("\r\n");
     request.append("\r\n");
+    request.append(jsonBody);
     return request;
 }
 

@@ -23,8 +23,9 @@ inline constexpr qsizetype replyCap = 1 << 20;
 // dots included, so "." and ".." stay a name instead of a step up.
 QByteArray encodePathSegment(const QString& segment);
 
-// One HTTP/1.1 request with the daemon's headers. The body is always empty.
-QByteArray buildRequest(QByteArrayView method, QByteArrayView target, QByteArrayView host, QByteArrayView token);
+// One HTTP/1.1 request with the daemon's headers. A non-empty body goes as JSON.
+QByteArray buildRequest(QByteArrayView method, QByteArrayView target, QByteArrayView host, QByteArrayView token,
+                        QByteArrayView jsonBody = {});
 
 // Reads one HTTP/1.1 reply as its bytes arrive: a Content-Length body, a
 // chunked body, or a body that ends when the daemon closes the connection.

@@ -69,7 +69,17 @@ QCoro::Task<Expected<Unit, LocalAPIError>> LocalAPI::cancel(QString id) const
     co_return Unit{};
 }
 
-QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray target, QByteArray method) const
+QCoro::Task<Expected<Unit, LocalAPIError>> LocalAPI::removeDevice(QString id) const
+{
+    // One segment, as for requests: an id can never name another path.
+    auto body = co_await perform("/v1/devices/" + encodePathSegment(id), "DELETE", "{}");
+    if (!body)
+        co_return unexpected(body.error());
+    co_return Unit{};
+}
+
+QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray target, QByteArray method,
+                                                                   QByteArray jsonBody) const
 {
     // Copied before the first suspension: the client may go away meanwhile.
     const DaemonAccess access = m_access;
@@ -103,7 +113,7 @@ QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray ta
                 co_return unexpected(LocalAPIError::unreachable());
             connection = new DaemonConnection(host, port, limits.dataTimeout, limits.exchangeCap);
         }
-        auto outcome = co_await connection->exchange(buildRequest(method, target, hostHeader, *token));
+        auto outcome = co_await connection->exchange(buildRequest(method, target, hostHeader, *token, jsonBody));
         if (outcome.reply && outcome.reply->code != forbidden)
             connection->setToken(*token);
         pool->put(connection);

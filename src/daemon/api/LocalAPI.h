@@ -90,9 +90,19 @@ public:
     // POST /v1/requests/<id>/cancel with an empty body; the reply body is ignored.
     QCoro::Task<Expected<Unit, LocalAPIError>> cancel(QString id) const;
 
+    // The phones paired with this computer.
+    QCoro::Task<Expected<QList<PairedDevice>, ApiFailure>> devices() const
+    {
+        return get<QList<PairedDevice>>(QStringLiteral("/v1/devices"));
+    }
+    // DELETE /v1/devices/<id> with the body {}; the reply body is ignored.
+    QCoro::Task<Expected<Unit, LocalAPIError>> removeDevice(QString id) const;
+
 private:
     // Sends one request for an already encoded target and gives the body of a 2xx reply.
-    QCoro::Task<Expected<QByteArray, LocalAPIError>> perform(QByteArray target, QByteArray method) const;
+    // A non-empty `jsonBody` goes with its Content-Type.
+    QCoro::Task<Expected<QByteArray, LocalAPIError>> perform(QByteArray target, QByteArray method,
+                                                             QByteArray jsonBody = {}) const;
 
     QUrl m_base;
     Limits m_limits;

@@ -241,6 +241,14 @@ public:
         return readText(*value, path(name));
     }
 
+    std::optional<std::uint64_t> optionalUInt64(const char* name) const
+    {
+        const Json* value = optional(name);
+        if (!value)
+            return std::nullopt;
+        return readUInt64(*value, path(name));
+    }
+
     std::string path(const char* name) const { return m_where.empty() ? name : m_where + "." + name; }
 
 private:
@@ -324,6 +332,30 @@ Pairing readPairing(const Json& value, const std::string& where)
     return Pairing{fields.text("url")};
 }
 
+PairedDevice readPairedDevice(const Json& value, const std::string& where)
+{
+    const Fields fields(value, where);
+    PairedDevice result;
+    result.id = fields.text("id");
+    result.name = fields.text("name");
+    result.pairedAt = fields.uint64("pairedAt");
+    result.lastSeen = fields.optionalUInt64("lastSeen");
+    result.push = fields.boolean("push");
+    return result;
+}
+
+// As with requests, one bad element fails the whole list.
+QList<PairedDevice> readPairedDevices(const Json& value, const std::string&)
+{
+    if (!value.is_array())
+        fail({}, "expected an array, " + found(value));
+    QList<PairedDevice> result;
+    result.reserve(qsizetype(value.size()));
+    for (std::size_t i = 0; i < value.size(); ++i)
+        result.append(readPairedDevice(value[i], "[" + std::to_string(i) + "]"));
+    return result;
+}
+
 template <typename T, typename Reader>
 Expected<T, DecodeError> decodeWith(const QByteArray& bytes, Reader read)
 {
@@ -365,6 +397,12 @@ template <>
 Expected<Pairing, DecodeError> decode<Pairing>(const QByteArray& json)
 {
     return decodeWith<Pairing>(json, readPairing);
+}
+
+template <>
+Expected<QList<PairedDevice>, DecodeError> decode<QList<PairedDevice>>(const QByteArray& json)
+{
+    return decodeWith<QList<PairedDevice>>(json, readPairedDevices);
 }
 
 } // namespace ringlark

@@ -63,6 +63,16 @@ struct Pairing {
     bool operator==(const Pairing&) const = default;
 };
 
+// A phone paired with this computer. Times are milliseconds since the Unix epoch.
+struct PairedDevice {
+    QString id;
+    QString name;
+    std::uint64_t pairedAt = 0;
+    std::optional<std::uint64_t> lastSeen; // none until the phone was first seen
+    bool push = false;                     // the phone gets pushes
+    bool operator==(const PairedDevice&) const = default;
+};
+
 // Why a JSON document did not decode into the requested record.
 struct DecodeError {
     QString message;
@@ -80,6 +90,7 @@ template <> Expected<RinglarkStatus, DecodeError> decode<RinglarkStatus>(const Q
 template <> Expected<Permissions, DecodeError> decode<Permissions>(const QByteArray& json);
 template <> Expected<QList<HelpRequest>, DecodeError> decode<QList<HelpRequest>>(const QByteArray& json);
 template <> Expected<Pairing, DecodeError> decode<Pairing>(const QByteArray& json);
+template <> Expected<QList<PairedDevice>, DecodeError> decode<QList<PairedDevice>>(const QByteArray& json);
 
 // The snake-case key conversion applied to every JSON object key before it is
 // matched against a field name ("session_active" -> "sessionActive").

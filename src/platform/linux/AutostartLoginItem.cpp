@@ -29,7 +29,7 @@ QString autostartEntry(const QString& executable)
     return QStringLiteral("[Desktop Entry]\n"
                           "Type=Application\n"
                           "Name=Ringlark\n"
-                          "Comment=Rings your iPhone when a coding agent needs you\n"
+                          "Comment=Rings your phone when a coding agent needs you\n"
                           "Icon=com.ringlark.mac\n"
                           "TryExec=%1\n"
                           "Exec=%2\n"

@@ -2,6 +2,7 @@
 
 #include "platform/linux/DesktopEntry.h"
 
+#include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -138,6 +139,64 @@ QStringList LinuxWorkspace::runningApplicationIdentifiers() const
             identifiers.append(program.bundleIdentifier);
     }
     return identifiers;
+}
+
+namespace {
+
+// Each with the option after which the rest of the line is the command to run.
+struct Terminal {
+    const char* program;
+    const char* runOption;
+};
+constexpr Terminal terminals[] = {
+    {"x-terminal-emulator", "-e"}, {"gnome-terminal", "--"}, {"konsole", "-e"},
+    {"xfce4-terminal", "-x"},      {"mate-terminal", "-x"},  {"xterm", "-e"},
+};
+
+} // namespace
+
+std::optional<QStringList> LinuxWorkspace::terminalCommand(const QString& commandLine,
+                                                           const std::function<bool(const QString&)>& onPath)
+{
+    for (const Terminal& terminal : terminals) {
+        const QString program = QString::fromLatin1(terminal.program);
+        if (onPath(program))
+            return QStringList{program, QString::fromLatin1(terminal.runOption), QStringLiteral("sh"),
+                               QStringLiteral("-c"), commandLine};
+    }
+    return std::nullopt;
+}
+
+bool LinuxWorkspace::hasTerminal() const
+{
+    return terminalCommand({}, [this](const QString& name) { return executableOnPath(name).has_value(); }).has_value();
+}
+
+bool LinuxWorkspace::runInTerminal(const QString& commandLine)
+{
+    auto command = terminalCommand(commandLine, [this](const QString& name) { return executableOnPath(name).has_value(); });
+    if (!command) {
+        QStringList tried;
+        for (const Terminal& terminal : terminals)
+            tried << QString::fromLatin1(terminal.program);
+        qWarning().noquote() << QStringLiteral("no terminal program to run \"%1\" in (tried %2)")
+                                    .arg(commandLine, tried.join(QStringLiteral(", ")));
+        return false;
+    }
+    command->first() = *executableOnPath(command->first());
+    const bool started = startDetached(*command);
+    qInfo().noquote() << QStringLiteral("%1 \"%2\" in %3")
+                             .arg(started ? QStringLiteral("running") : QStringLiteral("could not run"), commandLine,
+                                  command->first());
+    return started;
+}
+
+bool LinuxWorkspace::canOpenApplication(const QString& location) const
+{
+    // What openApplication starts: a desktop file or an application bundle.
+    const QFileInfo info(location);
+    return (info.isFile() && location.endsWith(QLatin1String(".desktop")))
+        || (info.isDir() && location.endsWith(QLatin1String(".app")));
 }
 
 bool LinuxWorkspace::openApplication(const QString& location)

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QProcessEnvironment>
 
+#include <functional>
 #include <utility>
 
 namespace ringlark::platform {
@@ -44,6 +45,17 @@ public:
     // bundle directory. A bare command-line program has no window to show,
     // and starting a daemon by hand is not ours to do, so it opens nothing.
     bool openApplication(const QString& location) override;
+    bool canOpenApplication(const QString& location) const override;
+
+    // The first of the known terminal programs on the search path: the
+    // system's chosen one (x-terminal-emulator) before the desktops' own.
+    bool hasTerminal() const override;
+    bool runInTerminal(const QString& commandLine) override;
+
+    // The command that runs `commandLine` under sh in a terminal, for the
+    // first terminal program `onPath` finds.
+    static std::optional<QStringList> terminalCommand(const QString& commandLine,
+                                                      const std::function<bool(const QString&)>& onPath);
 
     bool openURL(const QUrl& url) override;
 

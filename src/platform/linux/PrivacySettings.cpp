@@ -63,6 +63,18 @@ bool openPrivacySettings(const QProcessEnvironment& environment)
     return QProcess::startDetached(find(command->program), command->arguments);
 }
 
+Privacy::Source permissionSource(const QProcessEnvironment& environment)
+{
+    const QString session = environment.value(QStringLiteral("XDG_SESSION_TYPE")).trimmed().toLower();
+    if (session == QLatin1String("wayland") || !environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())
+        return Privacy::Source::waylandSession;
+    if (!environment.value(QStringLiteral("DISPLAY")).isEmpty())
+        return Privacy::Source::x11Session;
+    return Privacy::Source::noDisplay;
+}
+
+LinuxPrivacy::LinuxPrivacy(const QProcessEnvironment& environment) : m_source(permissionSource(environment)) {}
+
 void LinuxPrivacy::openSettings(Pane)
 {
     openPrivacySettings(QProcessEnvironment::systemEnvironment());

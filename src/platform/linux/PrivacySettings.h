@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Privacy.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -27,5 +29,11 @@ std::optional<SettingsCommand> privacySettingsCommand(const QString& currentDesk
 // Starts that command detached, found on the environment's PATH, and returns
 // at once. Says whether something was started.
 bool openPrivacySettings(const QProcessEnvironment& environment);
+
+// The kind of display session an environment belongs to, as the daemon it
+// starts will see it: Wayland when the session says so or a Wayland display
+// is set (an X11 display beside it is only Xwayland), else X11 when a display
+// is set, else no display.
+Privacy::Source permissionSource(const QProcessEnvironment& environment);
 
 } // namespace ringlark::platform

@@ -16,7 +16,7 @@ PlatformServices linuxServices()
     return {
         std::make_shared<LinuxWorkspace>(LinuxWorkspace::Environment::fromProcessEnvironment(env, home)),
         std::make_shared<AutostartLoginItem>(xdgConfigHome(env, home), QCoreApplication::applicationFilePath()),
-        std::make_shared<LinuxPrivacy>(),
+        std::make_shared<LinuxPrivacy>(env),
     };
 }
 

@@ -1,7 +1,6 @@
 #include "ui/pairing/PairingWindow.h"
 
 #include "model/AppModel.h"
-#include "model/TailscaleState.h"
 #include "ui/pairing/QRCode.h"
 
 #include <QClipboard>
@@ -110,9 +109,37 @@ protected:
     }
 };
 
+Placeholder placeholder(bool daemonReachable, const std::optional<RinglarkStatus>& status,
+                        const TailscaleState& tailscale, setup::TailscaleAccess access)
+{
+    if (!daemonReachable || !status)
+        return {{}, QStringLiteral("Starting Ringlark\u2026"), {}, setup::TailscaleAction::none};
+    if (tailscale.kind() != TailscaleState::Kind::ready) {
+        const setup::TailscaleFix fix = setup::tailscaleFix(tailscale, access);
+        return {QStringLiteral("Tailscale"), fix.detail, fix.button, fix.action};
+    }
+    // Tailscale is up, but the daemon may still fail to serve the phone's
+    // page (HTTPS certificates off, no operator rights); it says what to do.
+    if (status->tailscale.error && !status->tailscale.error->isEmpty())
+        return {QStringLiteral("Tailscale"), *status->tailscale.error, {}, setup::TailscaleAction::none};
+    return {{}, QStringLiteral("Getting the pairing link\u2026"), {}, setup::TailscaleAction::none};
+}
+
+QStringList steps()
+{
+    return {QStringLiteral("Scan with your phone's camera."),
+            QStringLiteral("On iPhone, add Ringlark to the Home Screen from the Share menu and open it there; on "
+                           "Android, tap Install."),
+            QStringLiteral("Allow notifications.")};
+}
+
 } // namespace pairing
 
 namespace {
+
+// Width of the column between the margins.
+constexpr int kMargin = 28;
+constexpr int kColumnWidth = 340 - 2 * kMargin;
 
 QFont scaled(QFont font, qreal factor)
 {
@@ -140,54 +167,119 @@ PairingWindow::PairingWindow(AppModel& model, std::chrono::milliseconds copiedFo
     : QWidget(parent), m_model(model), m_copiedFor(copiedFor)
 {
     setObjectName(QStringLiteral("pairingWindow"));
-    // Width of the column between the margins.
-    constexpr int columnWidth = 340 - 2 * 28;
-
     auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(28, 28, 28, 28);
+    column->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     column->setSpacing(20);
     // Fixed at the width the column asks for; the height follows what is shown.
     column->setSizeConstraint(QLayout::SetFixedSize);
+    column->addWidget(buildTitle());
+    column->addWidget(buildCard(), 0, Qt::AlignHCenter);
+    column->addWidget(buildSteps());
+    column->addWidget(buildAddress(), 0, Qt::AlignHCenter);
+    m_copy = new QPushButton(this);
+    m_copy->setObjectName(QStringLiteral("copyAddress"));
+    connect(m_copy, &QPushButton::clicked, this, &PairingWindow::copyAddress);
+    column->addWidget(m_copy, 0, Qt::AlignHCenter);
 
-    auto* titleBlock = new QVBoxLayout;
-    titleBlock->setSpacing(6);
-    auto* title = textLabel(QStringLiteral("Pair your iPhone"), QStringLiteral("title"), this);
+    connect(&m_model, &AppModel::changed, this, [this](AppModel::Field field) {
+        // Kept for the life of the process: while hidden it asks the platform nothing.
+        if (!m_counted)
+            return;
+        if (field == AppModel::Field::pairing || field == AppModel::Field::daemonReachable
+            || field == AppModel::Field::status)
+            renderCard();
+        if (field == AppModel::Field::status)
+            renderAddress();
+    });
+    // Drawn once now, so the window manager sizes it for what it will show.
+    renderCard();
+    renderAddress();
+    renderCopyLabel();
+}
+
+QWidget* PairingWindow::buildTitle()
+{
+    auto* title = textLabel(QStringLiteral("Pair Your Phone"), QStringLiteral("title"), this);
     QFont titleFont = scaled(font(), 17.0 / 13.0);
     titleFont.setWeight(QFont::DemiBold);
     title->setFont(titleFont);
-    title->setFixedWidth(columnWidth);
-    auto* subtitle = textLabel(QStringLiteral("Open Ringlark on your iPhone and scan this code."),
-                               QStringLiteral("subtitle"), this);
-    subtitle->setFont(scaled(font(), 12.0 / 13.0));
-    subtitle->setForegroundRole(QPalette::PlaceholderText);
-    subtitle->setWordWrap(true);
-    subtitle->setFixedWidth(columnWidth);
-    titleBlock->addWidget(title);
-    titleBlock->addWidget(subtitle);
-    column->addLayout(titleBlock);
+    title->setFixedWidth(kColumnWidth);
+    return title;
+}
 
+QWidget* PairingWindow::buildCard()
+{
     auto* card = new pairing::Card(this);
-    auto* cardLayout = new QGridLayout(card);
-    cardLayout->setContentsMargins(0, 0, 0, 0);
+    auto* layout = new QGridLayout(card);
+    layout->setContentsMargins(16, 16, 16, 16);
     m_code = new pairing::CodeView(card);
-    cardLayout->addWidget(m_code, 0, 0, Qt::AlignCenter);
+    layout->addWidget(m_code, 0, 0, Qt::AlignCenter);
+    layout->addWidget(buildPlaceholder(card), 0, 0, Qt::AlignCenter);
+    return card;
+}
+
+QWidget* PairingWindow::buildPlaceholder(QWidget* card)
+{
     m_placeholder = new QWidget(card);
     m_placeholder->setObjectName(QStringLiteral("placeholder"));
-    auto* placeholderLayout = new QVBoxLayout(m_placeholder);
-    placeholderLayout->setSpacing(8);
-    placeholderLayout->addWidget(new pairing::NoNetworkGlyph(m_placeholder), 0, Qt::AlignHCenter);
+    auto* layout = new QVBoxLayout(m_placeholder);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    layout->addWidget(new pairing::NoNetworkGlyph(m_placeholder), 0, Qt::AlignHCenter);
+    m_placeholderHeading = textLabel(QString(), QStringLiteral("placeholderHeading"), m_placeholder);
+    QFont heading = scaled(font(), 12.0 / 13.0);
+    heading.setWeight(QFont::DemiBold);
+    m_placeholderHeading->setFont(heading);
+    layout->addWidget(m_placeholderHeading);
     m_placeholderText = textLabel(QString(), QStringLiteral("placeholderText"), m_placeholder);
     m_placeholderText->setFont(scaled(font(), 12.0 / 13.0));
     m_placeholderText->setForegroundRole(QPalette::PlaceholderText);
-    placeholderLayout->addWidget(m_placeholderText);
-    cardLayout->addWidget(m_placeholder, 0, 0, Qt::AlignCenter);
-    column->addWidget(card, 0, Qt::AlignHCenter);
+    m_placeholderText->setWordWrap(true);
+    m_placeholderText->setFixedWidth(220);
+    // The daemon's advice may name a command to copy.
+    m_placeholderText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_placeholderText);
+    m_fix = new QPushButton(m_placeholder);
+    m_fix->setObjectName(QStringLiteral("tailscaleButton"));
+    connect(m_fix, &QPushButton::clicked, this, [this] {
+        setup::perform(m_fixAction, *m_model.platformServices().workspace, m_model.applicationsFolder());
+    });
+    layout->addWidget(m_fix, 0, Qt::AlignHCenter);
+    return m_placeholder;
+}
 
+QWidget* PairingWindow::buildSteps()
+{
+    m_steps = new QWidget(this);
+    m_steps->setObjectName(QStringLiteral("steps"));
+    m_steps->setFixedWidth(kColumnWidth);
+    auto* grid = new QGridLayout(m_steps);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setHorizontalSpacing(6);
+    grid->setVerticalSpacing(6);
+    const QStringList steps = pairing::steps();
+    for (int i = 0; i < steps.size(); ++i) {
+        auto* number = new QLabel(QString::number(i + 1) + QLatin1Char('.'), m_steps);
+        number->setFont(scaled(font(), 12.0 / 13.0));
+        auto* text = new QLabel(steps[i], m_steps);
+        text->setObjectName(QStringLiteral("step"));
+        text->setTextFormat(Qt::PlainText);
+        text->setWordWrap(true);
+        text->setFont(scaled(font(), 12.0 / 13.0));
+        grid->addWidget(number, i, 0, Qt::AlignTop | Qt::AlignRight);
+        grid->addWidget(text, i, 1);
+    }
+    grid->setColumnStretch(1, 1);
+    return m_steps;
+}
+
+QWidget* PairingWindow::buildAddress()
+{
     m_address = new QWidget(this);
     m_address->setObjectName(QStringLiteral("addressBlock"));
-    auto* addressLayout = new QVBoxLayout(m_address);
-    addressLayout->setContentsMargins(0, 0, 0, 0);
-    addressLayout->setSpacing(4);
+    auto* layout = new QVBoxLayout(m_address);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(4);
     m_host = textLabel(QString(), QStringLiteral("host"), m_address);
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPointSizeF(scaled(font(), 12.0 / 13.0).pointSizeF());
@@ -196,24 +288,9 @@ PairingWindow::PairingWindow(AppModel& model, std::chrono::milliseconds copiedFo
     m_owner = textLabel(QString(), QStringLiteral("owner"), m_address);
     m_owner->setFont(scaled(font(), 10.0 / 13.0));
     m_owner->setForegroundRole(QPalette::PlaceholderText);
-    addressLayout->addWidget(m_host);
-    addressLayout->addWidget(m_owner);
-    column->addWidget(m_address, 0, Qt::AlignHCenter);
-
-    m_copy = new QPushButton(this);
-    m_copy->setObjectName(QStringLiteral("copyAddress"));
-    connect(m_copy, &QPushButton::clicked, this, &PairingWindow::copyAddress);
-    column->addWidget(m_copy, 0, Qt::AlignHCenter);
-
-    connect(&m_model, &AppModel::changed, this, [this](AppModel::Field field) {
-        if (field == AppModel::Field::pairing || field == AppModel::Field::daemonReachable)
-            renderCard();
-        else if (field == AppModel::Field::status)
-            renderAddress();
-    });
-    renderCard();
-    renderAddress();
-    renderCopyLabel();
+    layout->addWidget(m_host);
+    layout->addWidget(m_owner);
+    return m_address;
 }
 
 void PairingWindow::renderCard()
@@ -228,22 +305,32 @@ void PairingWindow::renderCard()
     const bool showCode = pairing && m_codeImage;
     m_code->setVisible(showCode);
     m_placeholder->setVisible(!showCode);
-    m_placeholderText->setText(m_model.daemonReachable() ? QStringLiteral("Waiting for Tailscale")
-                                                         : QStringLiteral("Starting Ringlark…"));
+    // The steps only make sense beside a code to scan.
+    m_steps->setVisible(showCode);
+    if (showCode)
+        return;
+    const TailscaleState& tailscale = m_model.tailscaleState();
+    const bool asks = tailscale.kind() == TailscaleState::Kind::notRunning
+        || tailscale.kind() == TailscaleState::Kind::needsLogin;
+    const auto access = asks ? setup::tailscaleAccess(*m_model.platformServices().workspace, m_model.applicationsFolder())
+                             : setup::TailscaleAccess::none;
+    const auto shown = pairing::placeholder(m_model.daemonReachable(), m_model.status(), tailscale, access);
+    m_placeholderHeading->setText(shown.heading);
+    m_placeholderHeading->setVisible(!shown.heading.isEmpty());
+    m_placeholderText->setText(shown.message);
+    m_fix->setText(shown.button);
+    m_fix->setVisible(!shown.button.isEmpty());
+    m_fixAction = shown.action;
 }
 
 void PairingWindow::renderAddress()
 {
     const auto& status = m_model.status();
     // Without a status Tailscale is never ready, so there is nothing to ask the platform.
-    const auto tailscale = status ? std::optional(TailscaleState::current(status->tailscale,
-                                                                          *m_model.platformServices().workspace,
-                                                                          m_model.applicationsFolder()))
-                                  : std::nullopt;
-    const bool ready = tailscale && tailscale->kind() == TailscaleState::Kind::ready;
+    const bool ready = status && m_model.tailscaleState().kind() == TailscaleState::Kind::ready;
     if (ready) {
-        m_host->setText(tailscale->host());
-        m_owner->setText(QStringLiteral("Owner: ") + tailscale->owner());
+        m_host->setText(m_model.tailscaleState().host());
+        m_owner->setText(QStringLiteral("Owner: ") + m_model.tailscaleState().owner());
     }
     m_address->setVisible(ready);
     m_copy->setVisible(ready);
@@ -273,6 +360,8 @@ void PairingWindow::showEvent(QShowEvent* event)
     QWidget::showEvent(event);
     if (!m_counted) {
         m_counted = true;
+        renderCard();
+        renderAddress();
         m_model.windowAppeared();
     }
 }

@@ -1,7 +1,12 @@
 #pragma once
 
+#include "daemon/api/Records.h"
+#include "model/TailscaleState.h"
+#include "ui/setup/TailscaleFix.h"
+
 #include <QImage>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <chrono>
@@ -16,10 +21,27 @@ class AppModel;
 
 namespace pairing {
 class CodeView;
-}
+
+// What the card says while it shows no code: why not, and the one button
+// that helps, if any (the setup window's Tailscale row has the same).
+struct Placeholder {
+    QString heading;
+    QString message;
+    QString button;
+    setup::TailscaleAction action = setup::TailscaleAction::none;
+    bool operator==(const Placeholder&) const = default;
+};
+
+Placeholder placeholder(bool daemonReachable, const std::optional<RinglarkStatus>& status,
+                        const TailscaleState& tailscale, setup::TailscaleAccess access);
+
+// The steps under the code, in order.
+QStringList steps();
+} // namespace pairing
 
 // What the pairing window shows: the daemon's pairing link as a QR code on a
-// white card (or why there is none yet), and while Tailscale is ready this
+// white card with the steps that pair a phone (or, instead of the code, what
+// is missing and the button that fixes it), and while Tailscale is ready this
 // computer's Tailscale host and owner with a button that copies the host.
 // It counts itself among the model's open windows while it is on screen.
 class PairingWindow : public QWidget {
@@ -34,6 +56,11 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    QWidget* buildTitle();
+    QWidget* buildCard();
+    QWidget* buildPlaceholder(QWidget* card);
+    QWidget* buildSteps();
+    QWidget* buildAddress();
     void renderCard();
     void renderAddress();
     void copyAddress();
@@ -42,13 +69,17 @@ private:
     AppModel& m_model;
     std::chrono::milliseconds m_copiedFor;
 
-    pairing::CodeView* m_code;
-    QWidget* m_placeholder;
-    QLabel* m_placeholderText;
-    QWidget* m_address;
-    QLabel* m_host;
-    QLabel* m_owner;
-    QPushButton* m_copy;
+    pairing::CodeView* m_code = nullptr;
+    QWidget* m_placeholder = nullptr;
+    QLabel* m_placeholderHeading = nullptr;
+    QLabel* m_placeholderText = nullptr;
+    QPushButton* m_fix = nullptr;
+    setup::TailscaleAction m_fixAction = setup::TailscaleAction::none;
+    QWidget* m_steps = nullptr;
+    QWidget* m_address = nullptr;
+    QLabel* m_host = nullptr;
+    QLabel* m_owner = nullptr;
+    QPushButton* m_copy = nullptr;
 
     // The code is only made again when the link changes.
     std::optional<QString> m_codeText;

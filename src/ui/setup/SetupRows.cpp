@@ -1,27 +1,55 @@
 #include "ui/setup/SetupRows.h"
 
 #include "agents/AgentTexts.h"
+#include "model/AgeText.h"
 
 namespace ringlark::setup {
 
 namespace {
 
+using Source = platform::Privacy::Source;
+
 const QString kAllow = QStringLiteral("Allow\u2026");
 const QString kSystemSettings = QStringLiteral("System Settings");
+const QString kDot = QStringLiteral(" \u00B7 ");
 
-Row permissionRow(QString title, bool granted, QString grantedDetail, QString missingDetail)
+// What a missing permission's row says, by what decides it here.
+struct MissingTexts {
+    QString prompts;
+    QString wayland;
+    QString noDisplay;
+    QString x11;
+};
+
+Row permissionRow(QString title, bool granted, Source source, QString grantedDetail, const MissingTexts& missing)
 {
-    Row row{std::move(title), granted ? std::move(grantedDetail) : std::move(missingDetail),
-            granted ? StepState::done : StepState::todo, {}};
-    if (!granted)
+    Row row{std::move(title), std::move(grantedDetail), granted ? StepState::done : StepState::todo, {}};
+    if (granted)
+        return row;
+    switch (source) {
+    case Source::prompts:
+        row.detail = missing.prompts;
         row.controls = {{kAllow}, {kSystemSettings}};
+        break;
+    // Nothing to click would help here; the text says what does.
+    case Source::waylandSession:
+        row.detail = missing.wayland;
+        break;
+    case Source::noDisplay:
+        row.detail = missing.noDisplay;
+        break;
+    case Source::x11Session:
+        row.detail = missing.x11;
+        break;
+    }
     return row;
 }
 
 } // namespace
 
+QString waitingHeader() { return QStringLiteral("Waiting for you"); }
 QString thisComputerHeader() { return QStringLiteral("This Computer"); }
-QString yourIPhoneHeader() { return QStringLiteral("Your iPhone"); }
+QString yourPhoneHeader() { return QStringLiteral("Your Phone"); }
 QString agentsHeader() { return QStringLiteral("Agents"); }
 
 QString agentsFooter()
@@ -31,8 +59,8 @@ QString agentsFooter()
 
 QString appsFolderWarningText()
 {
-    return QStringLiteral(
-        "Move Ringlark to the Applications folder before connecting agents, so the path they store stays valid.");
+    return QStringLiteral("Install Ringlark from its Debian package (into /opt/Ringlark.app) before connecting "
+                          "agents, so the path they store keeps working.");
 }
 
 Pill pill(bool reachable, bool ready)
@@ -44,77 +72,100 @@ Pill pill(bool reachable, bool ready)
     return {PillColor::orange, QStringLiteral("Needs attention")};
 }
 
-Row tailscaleRow(const TailscaleState& tailscale, bool daemonReachable)
+Row tailscaleRow(const TailscaleState& tailscale, bool daemonReachable, TailscaleAccess access)
 {
-    using Kind = TailscaleState::Kind;
     Row row{QStringLiteral("Tailscale"), {}, StepState::pending, {}};
-    if (tailscale.kind() == Kind::ready)
+    if (tailscale.kind() == TailscaleState::Kind::ready)
         row.state = StepState::done;
     else if (daemonReachable)
         row.state = StepState::todo;
-
-    switch (tailscale.kind()) {
-    case Kind::ready:
-        row.detail = tailscale.host() + QStringLiteral(" \u00B7 ") + tailscale.owner();
-        break;
-    case Kind::connecting:
-        row.detail = tailscale.message();
-        break;
-    case Kind::notInstalled:
-        row.detail = QStringLiteral("Not installed. Ringlark talks to your iPhone over your tailnet.");
-        row.controls = {{QStringLiteral("Get Tailscale")}};
-        break;
-    case Kind::notRunning:
-        row.detail = QStringLiteral("Not running. Open Tailscale and connect.");
-        row.controls = {{QStringLiteral("Open Tailscale")}};
-        break;
-    case Kind::needsLogin:
-        row.detail = QStringLiteral("Open Tailscale and log in; use the same account on your iPhone.");
-        row.controls = {{QStringLiteral("Open Tailscale")}};
-        break;
-    }
+    const TailscaleFix fix = tailscaleFix(tailscale, access);
+    row.detail = fix.detail;
+    if (!fix.button.isEmpty())
+        row.controls = {{fix.button}};
     return row;
 }
 
-Row screenRecordingRow(const std::optional<RinglarkStatus>& status, bool localGranted)
+Row screenRecordingRow(const std::optional<RinglarkStatus>& status, bool localGranted, Source source)
 {
-    return permissionRow(QStringLiteral("Screen Recording"),
-                         status ? status->permissions.screenRecording : localGranted,
-                         QStringLiteral("Allowed. Your iPhone can see the window an agent is stuck on."),
-                         QStringLiteral("Needed to stream the window to your iPhone."));
+    return permissionRow(
+        QStringLiteral("Screen Recording"), status ? status->permissions.screenRecording : localGranted, source,
+        QStringLiteral("Allowed. Ringlark can show your phone the window an agent is stuck on."),
+        {QStringLiteral("Needed to stream the window to your phone."),
+         QStringLiteral("Streaming works on GNOME on Xorg and other X11 sessions for now. Log out and choose it at the "
+                        "login screen."),
+         QStringLiteral("No X11 display here: streaming needs a desktop session on X11, such as GNOME on Xorg."),
+         QStringLiteral("This X server lacks the shared-memory extension (XShm) that streaming needs.")});
 }
 
-Row accessibilityRow(const std::optional<RinglarkStatus>& status, bool localGranted)
+Row accessibilityRow(const std::optional<RinglarkStatus>& status, bool localGranted, Source source)
 {
     return permissionRow(QStringLiteral("Accessibility"), status ? status->permissions.accessibility : localGranted,
-                         QStringLiteral("Allowed. Ringlark can bring windows forward and type for you."),
-                         QStringLiteral("Needed to bring the window forward and pass on your taps and typing."));
+                         source, QStringLiteral("Allowed. Ringlark can bring windows forward and type for you."),
+                         {QStringLiteral("Needed to bring the window forward and pass on your taps and typing."),
+                          QStringLiteral("Taps and typing need an X11 session as well."),
+                          QStringLiteral("Taps and typing need an X11 display as well."),
+                          QStringLiteral("This X server lacks the XTEST extension that taps and typing need.")});
 }
 
 QString pushDestination(const QString& mode)
 {
     if (mode == QLatin1String("direct"))
-        return QStringLiteral("APNs directly");
+        return QStringLiteral("your phone's push service, directly");
     if (mode == QLatin1String("off"))
         return QStringLiteral("nowhere (pushes are off)");
-    return QStringLiteral("the Ringlark relay");
+    return QStringLiteral("the ntfy relay");
 }
 
 Row pairingRow(const std::optional<RinglarkStatus>& status, const TailscaleState& tailscale)
 {
     const bool tailscaleReady = tailscale.kind() == TailscaleState::Kind::ready;
-    Row row{QStringLiteral("Pair your iPhone"), {}, StepState::pending,
-            {{QStringLiteral("Show QR Code\u2026"), tailscaleReady}}};
+    Row row{QStringLiteral("Pair your phone"), {}, StepState::pending,
+            {{QStringLiteral("Pair Phone\u2026"), tailscaleReady}}};
     if (status && status->push.devices >= 1) {
         const auto devices = status->push.devices;
         row.state = StepState::done;
-        row.detail = QString::number(devices) + QStringLiteral(" iPhone") + (devices == 1 ? QString() : QStringLiteral("s"))
+        row.detail = QString::number(devices) + QStringLiteral(" phone") + (devices == 1 ? QString() : QStringLiteral("s"))
             + QStringLiteral(" paired. Pushes go to ") + pushDestination(status->push.mode) + QStringLiteral(".");
     } else {
         row.state = tailscaleReady ? StepState::todo : StepState::pending;
-        row.detail = QStringLiteral("Install Ringlark on your iPhone, then scan the QR code.");
+        row.detail = QStringLiteral(
+            "Scan the QR code with your phone's camera; the page that opens adds Ringlark to your home screen.");
     }
     return row;
+}
+
+ListEntry deviceEntry(const PairedDevice& device, std::chrono::system_clock::time_point now)
+{
+    QString seen = QStringLiteral("Not seen yet");
+    if (device.lastSeen) {
+        const QString age = ageText(*device.lastSeen, now);
+        seen = QStringLiteral("Last seen ") + age + (age == QLatin1String("just now") ? QString() : QStringLiteral(" ago"));
+    }
+    // A phone without a push subscription is never rung.
+    if (!device.push)
+        seen += kDot + QStringLiteral("notifications off");
+    return {device.id, device.name, seen, {}};
+}
+
+ListEntry requestEntry(const HelpRequest& request, std::chrono::system_clock::time_point now)
+{
+    QStringList parts{ageText(request.createdAt, now)};
+    if (request.agent && !request.agent->isEmpty())
+        parts.prepend(*request.agent);
+    if (request.app && !request.app->isEmpty())
+        parts.append(*request.app);
+    const QString ask = request.ask && !request.ask->isEmpty() ? QStringLiteral("Asks: ") + *request.ask : QString();
+    return {request.id, request.reason, parts.join(kDot), ask};
+}
+
+QString trayHint(const QString& currentDesktop)
+{
+    const QStringList desktops = currentDesktop.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    if (desktops.contains(QLatin1String("GNOME"), Qt::CaseInsensitive))
+        return QStringLiteral("For a tray icon, install the AppIndicator extension (Debian package "
+                              "gnome-shell-extension-appindicator) and enable it in Extensions.");
+    return QStringLiteral("For a tray icon, add a system tray (notification area) to your panel.");
 }
 
 Row agentRow(AgentKind kind, const std::optional<AgentStatus>& status, std::optional<AgentKind> busy, bool t3Installed)
@@ -164,10 +215,23 @@ SetupContent content(const SetupFacts& facts)
 {
     SetupContent out;
     out.pill = pill(facts.daemonReachable, facts.ready);
-    out.tailscale = tailscaleRow(facts.tailscale, facts.daemonReachable);
-    out.screenRecording = screenRecordingRow(facts.status, facts.localScreenRecording);
-    out.accessibility = accessibilityRow(facts.status, facts.localAccessibility);
+    out.tailscale = tailscaleRow(facts.tailscale, facts.daemonReachable, facts.tailscaleAccess);
+    out.tailscaleAction = tailscaleFix(facts.tailscale, facts.tailscaleAccess).action;
+    out.screenRecording = screenRecordingRow(facts.status, facts.localScreenRecording, facts.permissionSource);
+    out.accessibility = accessibilityRow(facts.status, facts.localAccessibility, facts.permissionSource);
     out.pairing = pairingRow(facts.status, facts.tailscale);
+    // The daemon's count says whether the list is empty before it was first fetched.
+    if (facts.status && facts.status->push.devices == 0) {
+        out.noDevices = QStringLiteral("No phone paired yet");
+    } else {
+        for (const PairedDevice& device : facts.devices)
+            out.devices.append(deviceEntry(device, facts.now));
+    }
+    for (const HelpRequest& request : facts.pending)
+        out.requests.append(requestEntry(request, facts.now));
+    out.showRequests = facts.standalone || !out.requests.isEmpty();
+    if (facts.standalone && out.requests.isEmpty())
+        out.noRequests = QStringLiteral("No requests waiting");
     const auto kinds = AgentKind::allCases();
     for (std::size_t i = 0; i < kinds.size(); ++i) {
         const auto it = facts.agents.find(kinds[i]);

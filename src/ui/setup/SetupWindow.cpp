@@ -3,6 +3,7 @@
 #include "model/AppModel.h"
 #include "model/TailscaleState.h"
 #include "platform/Privacy.h"
+#include "ui/setup/EntryList.h"
 #include "ui/setup/SetupStyle.h"
 #include "ui/setup/StepRow.h"
 
@@ -14,9 +15,12 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace ringlark {
 
@@ -31,11 +35,18 @@ SetupFacts gatherFacts(const AppModel& model)
     facts.ready = model.isReady();
     // The model's verdict, so the rows and the pill never disagree.
     facts.tailscale = model.tailscaleState();
+    const auto kind = facts.tailscale.kind();
+    if (kind == TailscaleState::Kind::notRunning || kind == TailscaleState::Kind::needsLogin)
+        facts.tailscaleAccess = tailscaleAccess(*platform.workspace, model.applicationsFolder());
     // The local checks only matter until the daemon first answers.
     if (!model.status()) {
         facts.localScreenRecording = platform.privacy->screenRecordingGranted();
         facts.localAccessibility = platform.privacy->accessibilityGranted();
     }
+    facts.permissionSource = platform.privacy->source();
+    facts.devices = model.devices();
+    facts.pending = model.pending();
+    facts.now = model.now();
     facts.agents = model.agents();
     facts.agentBusy = model.agentBusy();
     facts.agentError = model.agentError();
@@ -46,14 +57,34 @@ SetupFacts gatherFacts(const AppModel& model)
     return facts;
 }
 
+QIcon applicationIcon()
+{
+    // Installed with the package into the hicolor theme; a build that is not
+    // installed has only its own copy.
+    const QString name = QStringLiteral("com.ringlark.mac");
+    if (QIcon::hasThemeIcon(name))
+        return QIcon::fromTheme(name);
+    return QIcon(QStringLiteral(":/ringlark/com.ringlark.mac.svg"));
+}
+
+QSize fittedSize(QSize full, const QRect& available)
+{
+    // Windows are centred on their content, so the title bar sits above
+    // that: leave its height at both ends.
+    constexpr int titleBar = 40;
+    constexpr int shortest = 420;
+    if (!available.isValid())
+        return full;
+    const int height = std::min(full.height(), available.height() - 2 * titleBar);
+    return {std::min(full.width(), available.width()), std::max(height, std::min(shortest, full.height()))};
+}
+
 } // namespace setup
 
 namespace {
 
 using namespace setup;
 
-constexpr int kWidth = 600;
-constexpr int kHeight = 800;
 constexpr int kIconSize = 52;
 
 QLabel* calloutLabel(const QString& text, QWidget* parent)
@@ -143,34 +174,29 @@ protected:
     }
 };
 
-QPixmap appIcon(const QWidget& widget)
+// A section of the checklist: its header over a group of rows. Hidden as a whole.
+QWidget* section(const QString& header, const QString& objectName, Group** group, QWidget* content)
 {
-    const QIcon icon = QApplication::windowIcon();
-    const qreal dpr = widget.devicePixelRatioF();
-    if (!icon.isNull())
-        return icon.pixmap(QSize(kIconSize, kIconSize), dpr);
-    // Without an icon of its own, a plain badge keeps the header's shape.
-    QPixmap badge(QSize(kIconSize, kIconSize) * dpr);
-    badge.setDevicePixelRatio(dpr);
-    badge.fill(Qt::transparent);
-    QPainter p(&badge);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(widget.palette().color(QPalette::Highlight));
-    p.drawRoundedRect(QRectF(2, 2, kIconSize - 4, kIconSize - 4), 12, 12);
-    p.setPen(widget.palette().color(QPalette::HighlightedText));
-    p.setFont(style::font(widget.font(), 28, QFont::Bold));
-    p.drawText(QRectF(0, 0, kIconSize, kIconSize), Qt::AlignCenter, QStringLiteral("R"));
-    return badge;
+    auto* box = new QWidget(content);
+    box->setObjectName(objectName);
+    auto* column = new QVBoxLayout(box);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(6);
+    auto* label = new QLabel(header, box);
+    label->setFont(style::font(label->font(), style::bodySize, QFont::DemiBold));
+    label->setContentsMargins(4, 0, 0, 0);
+    column->addWidget(label);
+    *group = new Group(box);
+    column->addWidget(*group);
+    return box;
 }
 
 } // namespace
 
 SetupWindow::SetupWindow(AppModel& model, ShowWindow show, QWidget* parent)
-    : QWidget(parent), m_model(model), m_show(std::move(show))
+    : QWidget(parent), m_model(model), m_show(std::move(show)), m_quit([] { QCoreApplication::quit(); })
 {
     setObjectName(QStringLiteral("setupWindow"));
-    setFixedSize(kWidth, kHeight);
     setAutoFillBackground(true);
     setBackgroundRole(QPalette::Window);
 
@@ -181,7 +207,33 @@ SetupWindow::SetupWindow(AppModel& model, ShowWindow show, QWidget* parent)
     column->addWidget(buildChecklist(), 1);
     column->addWidget(buildFooter());
 
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        fitTo(screen->availableGeometry());
+        QObject::connect(screen, &QScreen::availableGeometryChanged, this, &SetupWindow::fitTo);
+    } else {
+        fitTo({});
+    }
     QObject::connect(&m_model, &AppModel::changed, this, [this] { scheduleRender(); });
+    render();
+}
+
+void SetupWindow::fitTo(const QRect& available)
+{
+    m_size = fittedSize(fullSize, available);
+    setFixedSize(m_size);
+    updateGeometry();
+}
+
+QSize SetupWindow::sizeHint() const
+{
+    return m_size;
+}
+
+void SetupWindow::setStandalone(bool standalone)
+{
+    m_standalone = standalone;
+    m_quitButton->setVisible(standalone);
+    m_trayHint->setVisible(standalone);
     render();
 }
 
@@ -216,47 +268,65 @@ QWidget* SetupWindow::buildHeader()
 
 QWidget* SetupWindow::buildChecklist()
 {
-    auto* scroll = new QScrollArea(this);
-    scroll->setObjectName(QStringLiteral("checklist"));
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_checklist = new QScrollArea(this);
+    m_checklist->setObjectName(QStringLiteral("checklist"));
+    m_checklist->setFrameShape(QFrame::NoFrame);
+    m_checklist->setWidgetResizable(true);
+    m_checklist->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     // The window background shows through the list.
-    scroll->viewport()->setAutoFillBackground(false);
+    m_checklist->viewport()->setAutoFillBackground(false);
 
-    auto* content = new QWidget(scroll);
+    auto* content = new QWidget(m_checklist);
     auto* list = new QVBoxLayout(content);
     list->setContentsMargins(20, 10, 20, 20);
-    list->setSpacing(6);
+    list->setSpacing(18);
+    addWaitingSection(content, list);
+    addComputerSection(content, list);
+    addPhoneSection(content, list);
+    addAgentsSection(content, list);
+    list->addStretch(1);
 
-    auto section = [&](const QString& header) {
-        if (list->count() > 0)
-            list->addSpacing(12);
-        auto* label = new QLabel(header, content);
-        label->setFont(style::font(label->font(), style::bodySize, QFont::DemiBold));
-        label->setContentsMargins(4, 0, 0, 0);
-        list->addWidget(label);
-        auto* group = new Group(content);
-        list->addWidget(group);
-        return group;
-    };
+    m_checklist->setWidget(content);
+    // setWidget turns the fill on; the window background is to show through.
+    content->setAutoFillBackground(false);
+    return m_checklist;
+}
 
-    auto& privacy = *m_model.platformServices().privacy;
-    Group* computer = section(thisComputerHeader());
-    m_tailscale = new StepRow(QStringLiteral("tailscaleRow"), {QStringLiteral("tailscaleButton")}, computer);
+void SetupWindow::addWaitingSection(QWidget* content, QVBoxLayout* list)
+{
+    Group* group = nullptr;
+    m_waitingSection = section(waitingHeader(), QStringLiteral("waitingSection"), &group, content);
+    m_requests = new EntryList(QStringLiteral("requests"), QStringLiteral("Dismiss"), group);
+    m_requests->layout()->setContentsMargins(0, 4, 0, 4);
+    group->add(m_requests);
+    QObject::connect(m_requests, &EntryList::activated, this, [this](const QString& id) {
+        // The model's action takes the whole request; it may have gone meanwhile.
+        const auto& pending = m_model.pending();
+        const auto found = std::find_if(pending.begin(), pending.end(), [&](const HelpRequest& r) { return r.id == id; });
+        if (found != pending.end())
+            m_model.cancel(*found);
+    });
+    list->addWidget(m_waitingSection);
+}
+
+void SetupWindow::addComputerSection(QWidget* content, QVBoxLayout* list)
+{
+    Group* group = nullptr;
+    list->addWidget(section(thisComputerHeader(), QStringLiteral("computerSection"), &group, content));
+    m_tailscale = new StepRow(QStringLiteral("tailscaleRow"), {QStringLiteral("tailscaleButton")}, group);
     m_screenRecording = new StepRow(QStringLiteral("screenRecordingRow"),
                                     {QStringLiteral("screenRecordingAllow"), QStringLiteral("screenRecordingSettings")},
-                                    computer);
+                                    group);
     m_accessibility = new StepRow(QStringLiteral("accessibilityRow"),
-                                  {QStringLiteral("accessibilityAllow"), QStringLiteral("accessibilitySettings")},
-                                  computer);
-    computer->add(m_tailscale);
-    computer->add(m_screenRecording);
-    computer->add(m_accessibility);
+                                  {QStringLiteral("accessibilityAllow"), QStringLiteral("accessibilitySettings")}, group);
+    group->add(m_tailscale);
+    group->add(m_screenRecording);
+    group->add(m_accessibility);
 
     QObject::connect(m_tailscale->button(0), &QPushButton::clicked, this, [this] {
-        TailscaleState::openApp(*m_model.platformServices().workspace, m_model.applicationsFolder());
+        perform(m_tailscaleAction, *m_model.platformServices().workspace, m_model.applicationsFolder());
     });
+    auto& privacy = *m_model.platformServices().privacy;
     const std::pair<StepRow*, platform::Privacy::Pane> panes[] = {
         {m_screenRecording, platform::Privacy::Pane::screenRecording},
         {m_accessibility, platform::Privacy::Pane::accessibility},
@@ -270,28 +340,41 @@ QWidget* SetupWindow::buildChecklist()
         QObject::connect(row->button(1), &QPushButton::clicked, this,
                          [&privacy, pane = pane] { privacy.openSettings(pane); });
     }
+}
 
-    Group* phone = section(yourIPhoneHeader());
-    m_pairing = new StepRow(QStringLiteral("pairingRow"), {QStringLiteral("showQRCode")}, phone);
-    phone->add(m_pairing);
+void SetupWindow::addPhoneSection(QWidget* content, QVBoxLayout* list)
+{
+    Group* group = nullptr;
+    list->addWidget(section(yourPhoneHeader(), QStringLiteral("phoneSection"), &group, content));
+    m_pairing = new StepRow(QStringLiteral("pairingRow"), {QStringLiteral("pairPhone")}, group);
+    group->add(m_pairing);
     QObject::connect(m_pairing->button(0), &QPushButton::clicked, this, [this] {
         if (m_show)
             m_show(WindowKind::pairing);
     });
+    m_devices = new EntryList(QStringLiteral("devices"), QStringLiteral("Remove"), group);
+    m_devices->layout()->setContentsMargins(32, 0, 0, 6);
+    group->add(m_devices, false);
+    QObject::connect(m_devices, &EntryList::activated, this, [this](const QString& id) { m_model.removeDevice(id); });
+}
 
-    Group* agents = section(agentsHeader());
+void SetupWindow::addAgentsSection(QWidget* content, QVBoxLayout* list)
+{
+    Group* group = nullptr;
+    QWidget* box = section(agentsHeader(), QStringLiteral("agentsSection"), &group, content);
+    list->addWidget(box);
     const QString names[] = {QStringLiteral("claudeCode"), QStringLiteral("codex"), QStringLiteral("t3Code")};
     const auto kinds = AgentKind::allCases();
     for (std::size_t i = 0; i < kinds.size(); ++i) {
         const AgentKind kind = kinds[i];
         const QStringList buttons = kind == AgentKind::t3 ? QStringList() : QStringList{names[i] + "Button"};
-        m_agents[i] = new StepRow(names[i] + "Row", buttons, agents);
-        agents->add(m_agents[i]);
+        m_agents[i] = new StepRow(names[i] + "Row", buttons, group);
+        group->add(m_agents[i]);
         if (QPushButton* button = m_agents[i]->button(0))
             QObject::connect(button, &QPushButton::clicked, this, [this, kind] { m_model.connect(kind); });
     }
 
-    m_warning = new QWidget(agents);
+    m_warning = new QWidget(group);
     m_warning->setObjectName(QStringLiteral("appsFolderWarning"));
     auto* warningRow = new QHBoxLayout(m_warning);
     warningRow->setContentsMargins(0, 4, 0, 4);
@@ -300,35 +383,37 @@ QWidget* SetupWindow::buildChecklist()
     auto* warningText = calloutLabel(appsFolderWarningText(), m_warning);
     warningText->setObjectName(QStringLiteral("appsFolderWarningText"));
     warningRow->addWidget(warningText, 1);
-    agents->add(m_warning, false);
+    group->add(m_warning, false);
 
-    m_agentError = calloutLabel(QString(), agents);
+    m_agentError = calloutLabel(QString(), group);
     m_agentError->setObjectName(QStringLiteral("agentError"));
     m_agentError->setContentsMargins(0, 4, 0, 4);
     QPalette red = m_agentError->palette();
     red.setColor(QPalette::WindowText, style::red());
     m_agentError->setPalette(red);
     m_agentError->setForegroundRole(QPalette::WindowText);
-    agents->add(m_agentError, false);
+    group->add(m_agentError, false);
 
-    auto* footer = calloutLabel(agentsFooter(), content);
+    auto* footer = calloutLabel(agentsFooter(), box);
     footer->setObjectName(QStringLiteral("agentsFooter"));
     footer->setContentsMargins(4, 0, 4, 0);
-    list->addWidget(footer);
-    list->addStretch(1);
-
-    scroll->setWidget(content);
-    // setWidget turns the fill on; the window background is to show through.
-    content->setAutoFillBackground(false);
-    return scroll;
+    box->layout()->addWidget(footer);
 }
 
 QWidget* SetupWindow::buildFooter()
 {
     auto* bar = new Bar(this);
-    auto* row = new QHBoxLayout(bar);
-    row->setContentsMargins(28, 16, 28, 16);
+    auto* column = new QVBoxLayout(bar);
+    column->setContentsMargins(28, 12, 28, 16);
+    column->setSpacing(10);
 
+    // Only without a tray: how to get one.
+    m_trayHint = calloutLabel(trayHint(qEnvironmentVariable("XDG_CURRENT_DESKTOP")), bar);
+    m_trayHint->setObjectName(QStringLiteral("trayHint"));
+    m_trayHint->hide();
+    column->addWidget(m_trayHint);
+
+    auto* row = new QHBoxLayout;
     m_launchAtLogin = new QCheckBox(QStringLiteral("Launch at login"), bar);
     m_launchAtLogin->setObjectName(QStringLiteral("launchAtLogin"));
     QObject::connect(m_launchAtLogin, &QCheckBox::clicked, this, [this](bool on) {
@@ -339,11 +424,21 @@ QWidget* SetupWindow::buildFooter()
     row->addWidget(m_launchAtLogin);
     row->addStretch(1);
 
+    m_quitButton = new QPushButton(QStringLiteral("Quit Ringlark"), bar);
+    m_quitButton->setObjectName(QStringLiteral("quit"));
+    m_quitButton->hide();
+    QObject::connect(m_quitButton, &QPushButton::clicked, this, [this] {
+        if (m_quit)
+            m_quit();
+    });
+    row->addWidget(m_quitButton);
+
     m_done = new QPushButton(QStringLiteral("Done"), bar);
     m_done->setObjectName(QStringLiteral("done"));
     m_done->setDefault(true);
     QObject::connect(m_done, &QPushButton::clicked, this, [this] { window()->close(); });
     row->addWidget(m_done);
+    column->addLayout(row);
     return bar;
 }
 
@@ -353,8 +448,7 @@ void SetupWindow::showEvent(QShowEvent* event)
     if (m_onScreen)
         return;
     m_onScreen = true;
-    // The application may have set its icon since the window was built.
-    m_icon->setPixmap(appIcon(*this));
+    m_icon->setPixmap(applicationIcon().pixmap(QSize(kIconSize, kIconSize), devicePixelRatioF()));
     m_model.windowAppeared();
     m_model.refreshAgents();
     render();
@@ -394,12 +488,18 @@ void SetupWindow::scheduleRender()
 
 void SetupWindow::render()
 {
-    const SetupContent shown = content(gatherFacts(m_model));
+    SetupFacts facts = gatherFacts(m_model);
+    facts.standalone = m_standalone;
+    const SetupContent shown = content(facts);
     m_pill->setPill(shown.pill);
+    m_waitingSection->setVisible(shown.showRequests);
+    m_requests->setEntries(shown.requests, shown.noRequests);
     m_tailscale->setRow(shown.tailscale);
+    m_tailscaleAction = shown.tailscaleAction;
     m_screenRecording->setRow(shown.screenRecording);
     m_accessibility->setRow(shown.accessibility);
     m_pairing->setRow(shown.pairing);
+    m_devices->setEntries(shown.devices, shown.noDevices);
     for (std::size_t i = 0; i < m_agents.size(); ++i)
         m_agents[i]->setRow(shown.agents[i]);
     m_warning->setVisible(shown.appsFolderWarning);

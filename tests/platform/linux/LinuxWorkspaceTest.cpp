@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 
 using namespace ringlark::platform;
 using ringlark::test::writeFile;
@@ -58,6 +59,8 @@ TEST(LinuxWorkspace, DesktopFilesThenProgramsOnThePathAndRunningProcesses)
     EXPECT_EQ(workspace.applicationLocation(macsys), dirs.sbin + "/tailscaled");
     EXPECT_EQ(workspace.applicationLocation(macos), dirs.sbin + "/tailscaled");
     EXPECT_FALSE(workspace.openApplication(dirs.sbin + "/tailscaled")); // a bare program opens nothing
+    EXPECT_FALSE(workspace.canOpenApplication(dirs.sbin + "/tailscaled"));
+    EXPECT_TRUE(workspace.canOpenApplication(dirs.dataDir + "/org.example.System.desktop"));
 
     // A desktop file under the identifier wins over the program.
     writeFile(dirs.dataDir + "/" + macos + ".desktop", "[Desktop Entry]\nExec=tailscale-gui\n");
@@ -78,4 +81,38 @@ TEST(LinuxWorkspace, DesktopFilesThenProgramsOnThePathAndRunningProcesses)
     writeFile(dirs.proc + "/40/comm", "ts-worker\n");
     ASSERT_TRUE(QFile::link("/usr/sbin/tailscaled", dirs.proc + "/40/exe"));
     EXPECT_EQ(procs.runningApplicationIdentifiers(), (QStringList{macsys, macos, "org.example.Long"}));
+}
+
+TEST(LinuxWorkspace, TerminalIsTheSystemsChoiceFirstAndRunsTheLineUnderSh)
+{
+    struct Case { QStringList installed; QStringList expected; };
+    const QStringList tail{"sh", "-c", "tailscale up"};
+    const Case cases[] = {
+        {{"xterm", "x-terminal-emulator", "konsole"}, QStringList{"x-terminal-emulator", "-e"} + tail},
+        {{"xterm", "gnome-terminal"}, QStringList{"gnome-terminal", "--"} + tail},
+        {{"xfce4-terminal"}, QStringList{"xfce4-terminal", "-x"} + tail},
+        {{"xterm"}, QStringList{"xterm", "-e"} + tail},
+        {{}, {}},
+    };
+    for (const Case& c : cases) {
+        const auto command = LinuxWorkspace::terminalCommand(
+            "tailscale up", [&](const QString& program) { return c.installed.contains(program); });
+        EXPECT_EQ(command.value_or(QStringList{}), c.expected) << c.installed.join(',').toStdString();
+    }
+
+    // Started for real from the search path, detached.
+    Dirs dirs;
+    const QString record = dirs.root.filePath("ran");
+    writeFile(dirs.bin + "/xterm",
+              "#!/bin/sh\necho \"$@\" > '" + record.toUtf8() + ".tmp'\nmv '" + record.toUtf8() + ".tmp' '" + record.toUtf8() + "'\n",
+              true);
+    LinuxWorkspace workspace(dirs.environment());
+    EXPECT_TRUE(workspace.hasTerminal());
+    EXPECT_TRUE(workspace.runInTerminal("echo hi"));
+    for (int i = 0; i < 200 && !QFile::exists(record); ++i)
+        QThread::msleep(10);
+    EXPECT_EQ(ringlark::test::readFile(record), "-e sh -c echo hi\n");
+    QFile::remove(dirs.bin + "/xterm");
+    EXPECT_FALSE(workspace.hasTerminal());
+    EXPECT_FALSE(workspace.runInTerminal("echo hi"));
 }

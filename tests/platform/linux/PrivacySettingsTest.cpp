@@ -1,3 +1,4 @@
+#include "platform/linux/LinuxServices.h"
 #include "platform/linux/PrivacySettings.h"
 #include "support/EventLoop.h"
 #include "support/Files.h"
@@ -59,4 +60,32 @@ TEST(PrivacySettings, StartsTheProgramFromThePathWithoutWaiting)
     env.insert("XDG_CURRENT_DESKTOP", "GNOME");
     env.remove("PATH");
     EXPECT_FALSE(openPrivacySettings(env));
+}
+
+TEST(PrivacySettings, PermissionsFollowTheSessionTheDaemonWillShare)
+{
+    using S = ringlark::platform::Privacy::Source;
+    struct Case { const char* type; const char* wayland; const char* display; S expected; };
+    const Case cases[] = {
+        {"x11", "", ":0", S::x11Session},
+        {"", "", ":1", S::x11Session},
+        // Xwayland's display beside a Wayland one is still a Wayland session.
+        {"wayland", "wayland-0", ":0", S::waylandSession},
+        {"Wayland", "", ":0", S::waylandSession},
+        {"", "wayland-0", "", S::waylandSession},
+        {"tty", "", "", S::noDisplay},
+        {"", "", "", S::noDisplay},
+    };
+    for (const Case& c : cases) {
+        QProcessEnvironment env;
+        for (const auto& [name, value] : {std::pair{"XDG_SESSION_TYPE", c.type}, std::pair{"WAYLAND_DISPLAY", c.wayland},
+                                          std::pair{"DISPLAY", c.display}})
+            if (*value)
+                env.insert(name, value);
+        EXPECT_EQ(permissionSource(env), c.expected) << c.type << '|' << c.wayland << '|' << c.display;
+        // Before the daemon answers, the application's own check says the same.
+        const LinuxPrivacy privacy(env);
+        EXPECT_EQ(privacy.screenRecordingGranted(), c.expected == S::x11Session);
+        EXPECT_EQ(privacy.accessibilityGranted(), c.expected == S::x11Session);
+    }
 }

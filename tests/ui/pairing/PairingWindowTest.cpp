@@ -37,7 +37,7 @@ struct Fixture {
 TEST(PairingWindow, CardAndAddressFollowPairingReachabilityAndTailscale)
 {
     Fixture f;
-    f.model.windowAppeared(); // the pairing is fetched on every poll while a window is open
+    f.window.show(); // the pairing is then fetched on every poll
     const std::string link = "ringlark://pair?host=desk&token=abc123", next = link + "-2";
     const std::string ready = statusJson(true), down = statusJson(false);
     struct Step {
@@ -49,12 +49,12 @@ TEST(PairingWindow, CardAndAddressFollowPairingReachabilityAndTailscale)
     };
     const Step steps[] = {
         {"daemon not answering", {}, {}, {}, "Starting Ringlark…", false},
-        {"tailscale ready, no pairing yet", ready, {}, {}, "Waiting for Tailscale", true},
+        {"tailscale ready, no pairing yet", ready, {}, {}, QStringLiteral("Getting the pairing link\u2026"), true},
         {"paired", ready, link, link, {}, true},
         {"a new link replaces the code", ready, next, next, {}, true},
         {"daemon lost: the last code and address stay", {}, next, next, {}, true},
-        {"tailscale down: the pairing goes", down, next, {}, "Waiting for Tailscale", false},
-        {"no code holds the link", ready, std::string(3000, 'x'), {}, "Waiting for Tailscale", true},
+        {"tailscale down: the pairing goes", down, next, {}, "Not installed. Ringlark talks to your phone over your tailnet.", false},
+        {"no code holds the link", ready, std::string(3000, 'x'), {}, QStringLiteral("Getting the pairing link\u2026"), true},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
@@ -64,6 +64,7 @@ TEST(PairingWindow, CardAndAddressFollowPairingReachabilityAndTailscale)
         f.poll();
         EXPECT_EQ(f.shows("qrCode"), step.code.has_value());
         EXPECT_EQ(f.shows("placeholder"), !step.code.has_value());
+        EXPECT_EQ(f.shows("steps"), step.code.has_value());
         if (step.code)
             EXPECT_EQ(scan(f.window.grab().toImage()), step.code);
         else
@@ -78,10 +79,53 @@ TEST(PairingWindow, CardAndAddressFollowPairingReachabilityAndTailscale)
     EXPECT_EQ(f.window.width(), 340);
 }
 
+TEST(PairingWindow, PlaceholderSaysWhatIsMissingWithTheSetupRowsButton)
+{
+    using A = setup::TailscaleAccess;
+    using Act = setup::TailscaleAction;
+    RinglarkStatus held;
+    RinglarkStatus refused;
+    refused.tailscale.error = "Run: sudo tailscale set --operator=$USER";
+    const auto ready = TailscaleState::ready("desk", "me");
+    struct Case { bool reachable; std::optional<RinglarkStatus> status; TailscaleState tailscale; A access; pairing::Placeholder expected; };
+    const Case cases[] = {
+        {false, held, ready, A::none, {{}, QStringLiteral("Starting Ringlark\u2026"), {}, Act::none}},
+        {true, std::nullopt, TailscaleState::notInstalled(), A::none, {{}, QStringLiteral("Starting Ringlark\u2026"), {}, Act::none}},
+        {true, held, TailscaleState::notInstalled(), A::none,
+         {"Tailscale", "Not installed. Ringlark talks to your phone over your tailnet.", "Get Tailscale", Act::download}},
+        {true, held, TailscaleState::notRunning(), A::app,
+         {"Tailscale", "Not running. Open Tailscale and connect.", "Open Tailscale", Act::openApp}},
+        {true, held, TailscaleState::needsLogin(), A::terminal,
+         {"Tailscale", "Logged out. Log in with the account your phone uses.", QStringLiteral("Log In\u2026"),
+          Act::logInInTerminal}},
+        // HTTPS certificates off or no operator rights: the daemon's words, with or without Tailscale's verdict.
+        {true, refused, TailscaleState::connecting(*refused.tailscale.error), A::none,
+         {"Tailscale", *refused.tailscale.error, {}, Act::none}},
+        {true, refused, ready, A::none, {"Tailscale", *refused.tailscale.error, {}, Act::none}},
+        {true, held, ready, A::none, {{}, QStringLiteral("Getting the pairing link\u2026"), {}, Act::none}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        EXPECT_EQ(pairing::placeholder(c.reachable, c.status, c.tailscale, c.access), c.expected) << "case " << i;
+    }
+
+    // In the window the button does what the setup row's does.
+    Fixture f;
+    f.window.show();
+    f.harness.daemon.set("/v1/status", statusJson(false));
+    f.poll();
+    auto* button = f.window.findChild<QPushButton*>("tailscaleButton");
+    ASSERT_TRUE(button->isVisibleTo(&f.window));
+    EXPECT_EQ(f.text("placeholderHeading"), "Tailscale");
+    button->click();
+    EXPECT_EQ(f.harness.platform.workspace->openedURLs, QList{TailscaleState::downloadURL()});
+}
+
 TEST(PairingWindow, CopyPutsOnlyTheHostAndEachPressResetsAfterItsOwnDelay)
 {
     using namespace std::chrono_literals;
     Fixture f(300ms);
+    f.window.show();
     f.harness.daemon.set("/v1/status", statusJson(true));
     f.poll();
     QApplication::clipboard()->setText("something else");

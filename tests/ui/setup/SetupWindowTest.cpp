@@ -1,18 +1,25 @@
 #include "model/ModelHarness.h"
 #include "Printers.h"
 #include "support/EventLoop.h"
+#include "ui/setup/EntryList.h"
 #include "ui/setup/SetupWindow.h"
 #include "ui/setup/StepRow.h"
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QHideEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QShowEvent>
+#include <QStyle>
 #include <QTest>
+
+#include <nlohmann/json.hpp>
 
 using namespace ringlark;
 using namespace ringlark::setup;
@@ -60,7 +67,7 @@ TEST(SetupWindow, RowsFollowWhatTheDaemonPublishes)
     EXPECT_EQ(f.pill(), "Starting");
     EXPECT_TRUE(f.find<QPushButton>("screenRecordingAllow")->isVisible());
     EXPECT_FALSE(f.find<QPushButton>("accessibilityAllow")->isVisible());
-    EXPECT_FALSE(f.find<QPushButton>("showQRCode")->isEnabled());
+    EXPECT_FALSE(f.find<QPushButton>("pairPhone")->isEnabled());
     EXPECT_TRUE(f.find("appsFolderWarning")->isVisible()); // the test's helper is outside the bundle
 
     f.harness.daemon.set("/v1/status", statusJson(true, 0, true, false));
@@ -69,7 +76,7 @@ TEST(SetupWindow, RowsFollowWhatTheDaemonPublishes)
     EXPECT_EQ(f.detail("tailscaleRow"), QStringLiteral("desk \u00B7 user@example.com"));
     EXPECT_FALSE(f.find<QPushButton>("screenRecordingAllow")->isVisible());
     EXPECT_TRUE(f.find<QPushButton>("accessibilityAllow")->isVisible());
-    EXPECT_TRUE(f.find<QPushButton>("showQRCode")->isEnabled());
+    EXPECT_TRUE(f.find<QPushButton>("pairPhone")->isEnabled());
 }
 
 TEST(SetupWindow, ButtonsReachThePlatformAndThePairingWindow)
@@ -99,9 +106,28 @@ TEST(SetupWindow, ButtonsReachThePlatformAndThePairingWindow)
     tailscale->click();
     EXPECT_EQ(f.harness.platform.workspace->openedURLs, QList{TailscaleState::downloadURL()});
 
+    // Only the command-line program, logged out: the button logs in from a terminal.
+    auto& workspace = *f.harness.platform.workspace;
+    workspace.installed.insert("io.tailscale.ipn.macos", "/usr/bin/tailscale");
+    workspace.windowless << "/usr/bin/tailscale";
+    f.harness.daemon.set("/v1/status", R"({"version":"1","tailscale":{"ok":false,"error":"Tailscale is not logged in"},)"
+                                       R"("permissions":{"screen_recording":true,"accessibility":true},)"
+                                       R"("push":{"mode":"direct","devices":0},"pending":0,"session_active":false})");
+    ASSERT_TRUE(f.poll());
+    ASSERT_TRUE(spinUntil([&] { return tailscale->text() == QStringLiteral("Log In\u2026"); }));
+    tailscale->click();
+    ASSERT_EQ(workspace.terminalRuns.size(), 1);
+    EXPECT_TRUE(workspace.terminalRuns[0].contains("tailscale up"));
+    EXPECT_TRUE(workspace.openedApplications.isEmpty());
+    // No terminal either: no button, and the row says what to run.
+    workspace.terminal = false;
+    ASSERT_TRUE(f.poll());
+    ASSERT_TRUE(spinUntil([&] { return !tailscale->isVisible(); }));
+    EXPECT_TRUE(f.detail("tailscaleRow").contains("sudo tailscale up"));
+
     f.harness.daemon.set("/v1/status", statusJson(true));
     ASSERT_TRUE(f.poll());
-    auto* qr = f.find<QPushButton>("showQRCode");
+    auto* qr = f.find<QPushButton>("pairPhone");
     ASSERT_TRUE(spinUntil([&] { return qr->isEnabled(); }));
     qr->click();
     EXPECT_EQ(f.shown, std::vector{WindowKind::pairing});
@@ -184,4 +210,130 @@ TEST(SetupWindow, ShowingCountsOnceAndRefreshesAgentsAndDoneHides)
     f.model->windowDisappeared();
     f.model->windowDisappeared();
     EXPECT_EQ(f.model->openWindows(), 0);
+}
+
+TEST(SetupWindow, PermissionRowsOfferNoButtonWhereNothingCanBeClicked)
+{
+    Fixture f;
+    f.harness.platform.privacy->from = platform::Privacy::Source::waylandSession;
+    f.harness.daemon.set("/v1/status", statusJson(true, 0, false, false));
+    f.window->show();
+    ASSERT_TRUE(f.poll());
+    ASSERT_TRUE(spinUntil([&] { return f.detail("screenRecordingRow").contains("Log out"); }));
+    for (const char* button : {"screenRecordingAllow", "screenRecordingSettings", "accessibilityAllow", "accessibilitySettings"})
+        EXPECT_FALSE(f.find<QPushButton>(button)->isVisible()) << button;
+}
+
+TEST(SetupWindow, PhonesAreListedAndRemoveReachesTheModel)
+{
+    Fixture f;
+    auto status = nlohmann::json::parse(statusJson(true));
+    status["push"]["devices"] = 2;
+    f.harness.daemon.set("/v1/status", status.dump());
+    f.harness.daemon.set("/v1/devices", R"([{"id":"p1","name":"Pixel 8","paired_at":1,"push":true},)"
+                                        R"({"id":"p2","name":"Work phone","paired_at":1,"push":true}])");
+    f.harness.daemon.set("/v1/devices/p2", "{}");
+    f.window->show();
+    ASSERT_TRUE(f.poll());
+    auto* list = f.find<EntryList>("devices");
+    ASSERT_TRUE(spinUntil([&] { return list->entries().size() == 2; }));
+    EXPECT_TRUE(list->isVisible());
+    EXPECT_EQ(f.detail("pairingRow"), "2 phones paired. Pushes go to your phone's push service, directly.");
+
+    const auto buttons = list->findChildren<QPushButton*>("devicesButton");
+    ASSERT_EQ(buttons.size(), 2);
+    EXPECT_EQ(buttons[1]->text(), "Remove");
+    buttons[1]->click();
+    ASSERT_TRUE(spinUntil([&] { return f.harness.daemon.count("/v1/devices/p2") == 1; }));
+    for (const auto& request : f.harness.daemon.seen()) {
+        if (request.path == "/v1/devices/p2") {
+            EXPECT_EQ(request.method, "DELETE");
+        }
+    }
+
+    // Once the daemon counts none, the list says so.
+    status["push"]["devices"] = 0;
+    f.harness.daemon.set("/v1/status", status.dump());
+    ASSERT_TRUE(f.poll());
+    ASSERT_TRUE(spinUntil([&] { return f.find<QLabel>("devicesEmpty")->isVisible(); }));
+    EXPECT_EQ(f.find<QLabel>("devicesEmpty")->text(), "No phone paired yet");
+}
+
+TEST(SetupWindow, RequestsShowWhenWaitingAndAlwaysWhenStandalone)
+{
+    Fixture f;
+    int quits = 0;
+    f.window->setQuit([&] { ++quits; });
+    f.harness.daemon.set("/v1/status", statusJson(true));
+    f.window->show();
+    ASSERT_TRUE(f.poll());
+    auto* section = f.find("waitingSection");
+    EXPECT_FALSE(section->isVisible());
+    EXPECT_FALSE(f.find("quit")->isVisible());
+    EXPECT_FALSE(f.find("trayHint")->isVisible());
+
+    f.window->setStandalone(true);
+    EXPECT_TRUE(section->isVisible());
+    EXPECT_TRUE(f.find<QLabel>("requestsEmpty")->isVisible());
+    EXPECT_EQ(f.find<QLabel>("requestsEmpty")->text(), "No requests waiting");
+    EXPECT_TRUE(f.find("trayHint")->isVisible());
+    f.find<QPushButton>("quit")->click();
+    EXPECT_EQ(quits, 1);
+
+    f.harness.daemon.set("/v1/status", statusJson(true, 1));
+    f.harness.daemon.set("/v1/requests", R"([{"id":"r/1","status":"open","reason":"Sign in","agent":"Codex",)"
+                                         R"("ask":"Approve it","created_at":1,"updated_at":1}])");
+    ASSERT_TRUE(f.poll());
+    auto* requests = f.find<EntryList>("requests");
+    ASSERT_TRUE(spinUntil([&] { return requests->entries().size() == 1; }));
+    EXPECT_FALSE(f.find<QLabel>("requestsEmpty")->isVisible());
+    auto* dismiss = requests->findChild<QPushButton*>("requestsButton");
+    ASSERT_NE(dismiss, nullptr);
+    EXPECT_EQ(dismiss->text(), "Dismiss");
+    dismiss->click();
+    EXPECT_TRUE(spinUntil([&] { return f.harness.daemon.count("/v1/requests/r%2F1/cancel") == 1; }));
+
+    // Back with a tray: the list shows only while something waits.
+    f.window->setStandalone(false);
+    EXPECT_TRUE(section->isVisible());
+    f.harness.daemon.set("/v1/status", statusJson(true));
+    ASSERT_TRUE(f.poll());
+    ASSERT_TRUE(spinUntil([&] { return !section->isVisible(); }));
+    EXPECT_FALSE(f.find("quit")->isVisible());
+}
+
+TEST(SetupWindow, FitsASmallScreenWithDoneInView)
+{
+    struct Case { QRect available; QSize size; };
+    const Case cases[] = {
+        {QRect(0, 0, 1920, 1080), SetupWindow::fullSize},
+        {QRect(0, 0, 1366, 768), QSize(600, 688)},
+        {QRect(0, 27, 1366, 741), QSize(600, 661)}, // below a desktop's top bar
+        {QRect(0, 0, 1024, 600), QSize(600, 520)},
+    };
+    constexpr int titleBar = 37;
+    for (const Case& c : cases) {
+        EXPECT_EQ(fittedSize(SetupWindow::fullSize, c.available), c.size);
+        // Centred as the window manager places it, title bar included, it stays on the screen.
+        const QRect placed = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, c.size, c.available);
+        EXPECT_TRUE(c.available.contains(placed.adjusted(0, -titleBar, 0, 0))) << c.available.height();
+    }
+
+    // A long list on a 1366×768 screen: the checklist scrolls, the footer stays.
+    Fixture f;
+    f.window->setStandalone(true);
+    f.window->fitTo(QRect(0, 0, 1366, 768));
+    f.window->show();
+    EXPECT_EQ(f.window->size(), QSize(600, 688));
+    EXPECT_EQ(f.window->sizeHint(), QSize(600, 688));
+    QApplication::processEvents();
+    const auto* list = f.find<QScrollArea>("checklist");
+    EXPECT_GT(list->verticalScrollBar()->maximum(), 0);
+    for (const char* name : {"done", "launchAtLogin", "quit"}) {
+        const QWidget* widget = f.find(name);
+        EXPECT_TRUE(widget->isVisible()) << name;
+        const QRect at(widget->mapTo(f.window.get(), QPoint(0, 0)), widget->size());
+        EXPECT_TRUE(f.window->rect().contains(at)) << name;
+        EXPECT_FALSE(list->isAncestorOf(widget)) << name;
+    }
 }
