@@ -109,7 +109,7 @@ public:
 
     // Actions. Each returns at once; its work goes on in a task.
     void connect(AgentKind kind);
-    void cancel(const HelpRequest& request);
+    void dismiss(const HelpRequest& request);
     void setLaunchAtLogin(bool on);
 
     // The Tailscale verdict for the held status, derived again only after the
@@ -141,7 +141,7 @@ private:
     static QCoro::Task<> pollLoop(QPointer<AppModel> model, TaskHandle handle, Services services);
     static QCoro::Task<> runConnect(QPointer<AppModel> model, AgentKind kind, AgentConnector connector);
     static QCoro::Task<> runRefreshAgents(QPointer<AppModel> model, AgentConnector connector);
-    static QCoro::Task<> runCancel(QPointer<AppModel> model, LocalAPI api, QString id);
+    static QCoro::Task<> runDismiss(QPointer<AppModel> model, LocalAPI api, QString id);
     static QCoro::Task<> restartDaemonIfNewlyGranted(QPointer<AppModel> model, Permissions daemonSees,
                                                      QString helper, std::chrono::milliseconds timeout);
 

@@ -220,7 +220,7 @@ void TrayIcon::rebuildRequests()
         submenu->addSeparator();
         auto* dismiss = submenu->addAction(QStringLiteral("Dismiss Request"));
         dismiss->setObjectName(QStringLiteral("dismissRequest"));
-        connect(dismiss, &QAction::triggered, this, [this, request] { m_model.cancel(request); });
+        connect(dismiss, &QAction::triggered, this, [this, request] { m_model.dismiss(request); });
         m_menu->insertMenu(m_requestsEnd, submenu);
         m_requests.append({submenu, description});
     }
