@@ -2,91 +2,160 @@
 
 #include <gtest/gtest.h>
 
-#include <QLineF>
-#include <QPointF>
+#include <QHash>
+#include <QRect>
+
+#include <algorithm>
+#include <cmath>
 
 using namespace ringlark;
 
 namespace {
 
-const QColor ink(20, 110, 200);
-
-// The device pixel under a point of the 69 × 68 design box at (14, 16).
-QPoint at(int side, QPointF design)
+// WCAG 2 relative luminance and contrast ratio.
+double luminance(QRgb c)
 {
-    const qreal s = std::min(side / 68.0, side / 69.0);
-    const qreal x = (side - 69 * s) / 2 + (design.x() - 14) * s;
-    const qreal y = (side - 68 * s) / 2 + (design.y() - 16) * s;
-    return {static_cast<int>(x), static_cast<int>(y)};
+    const auto channel = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
 }
 
-QColor pixel(const QImage& image, QPoint p)
+double contrast(QRgb a, QRgb b)
 {
-    return image.convertToFormat(QImage::Format_ARGB32).pixelColor(p);
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
-QRect drawnArea(const QImage& image)
+struct Colours {
+    // Fully opaque colours on the outline (next to a transparent pixel or the
+    // image's edge): what the panel sees the icon against. Each with its share.
+    QList<std::pair<QRgb, double>> outline;
+    // The commonest opaque colour inside that is on no outline: the mark or digit.
+    QRgb ink = 0;
+};
+
+Colours measure(const QImage& picture)
 {
-    QRect area;
+    const QImage image = picture.convertToFormat(QImage::Format_ARGB32);
+    const auto opaque = [&](int x, int y) {
+        return x >= 0 && y >= 0 && x < image.width() && y < image.height() && qAlpha(image.pixel(x, y)) == 255;
+    };
+    QHash<QRgb, int> edge, inside;
+    int edgeCount = 0;
     for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (qAlpha(image.pixel(x, y)) > 0)
-                area |= QRect(x, y, 1, 1);
-    return area;
+        for (int x = 0; x < image.width(); ++x) {
+            if (!opaque(x, y))
+                continue;
+            const QRgb c = image.pixel(x, y);
+            if (!opaque(x - 1, y) || !opaque(x + 1, y) || !opaque(x, y - 1) || !opaque(x, y + 1)) {
+                ++edge[c];
+                ++edgeCount;
+            } else {
+                ++inside[c];
+            }
+        }
+    Colours out;
+    for (auto it = edge.begin(); it != edge.end(); ++it)
+        if (it.value() * 20 >= edgeCount) // a twentieth of the outline or more
+            out.outline.append({it.key(), double(it.value()) / edgeCount});
+    int best = 0;
+    for (auto it = inside.begin(); it != inside.end(); ++it)
+        if (it.value() > best && !edge.contains(it.key())) {
+            best = it.value();
+            out.ink = it.key();
+        }
+    return out;
+}
+
+// The badge: the commonest opaque colour in the top-right corner, and how
+// many pixels inside its bounds (its digit) reach 3:1 against it.
+std::pair<QRgb, int> badgeAndDigit(const QImage& picture)
+{
+    const QImage image = picture.convertToFormat(QImage::Format_ARGB32);
+    const int side = image.width();
+    QHash<QRgb, int> seen;
+    for (int y = 0; y < side / 2; ++y)
+        for (int x = side / 2; x < side; ++x)
+            if (qAlpha(image.pixel(x, y)) == 255)
+                ++seen[image.pixel(x, y)];
+    QRgb badge = 0;
+    for (auto it = seen.begin(); it != seen.end(); ++it)
+        if (!badge || it.value() > seen[badge])
+            badge = it.key();
+    QRect bounds;
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            if (image.pixel(x, y) == badge)
+                bounds |= QRect(x, y, 1, 1);
+    int digit = 0;
+    for (int y = bounds.top(); y <= bounds.bottom(); ++y)
+        for (int x = bounds.left(); x <= bounds.right(); ++x)
+            digit += qAlpha(image.pixel(x, y)) == 255 && contrast(image.pixel(x, y), badge) >= 3.0;
+    return {badge, digit};
 }
 
 } // namespace
 
-TEST(MenuBarIcon, DrawsTheBodyTheClearRingAndTheDotCentredAtEverySize)
+TEST(MenuBarIcon, EveryStateStandsOutOnBlackAndOnWhitePanels)
 {
-    for (int side : {18, 36}) {
-        SCOPED_TRACE(side);
-        const QImage image = MenuBarIcon::image(side, 1.0, ink);
-        ASSERT_EQ(image.size(), QSize(side, side));
-
-        const QColor body = pixel(image, at(side, {45, 68}));
-        EXPECT_EQ(body.alpha(), 255);
-        EXPECT_EQ(body.rgb(), ink.rgb());
-        EXPECT_EQ(pixel(image, at(side, {72, 27})).alpha(), 255) << "badge dot";
-        // Between dot and body, where the body's edge would otherwise be.
-        EXPECT_LT(pixel(image, at(side, {63.5, 36})).alpha(), side >= 36 ? 60 : 160) << "ring";
-        EXPECT_EQ(pixel(image, {0, 0}).alpha(), 0) << "top-left corner";
-        EXPECT_EQ(pixel(image, at(side, {20, 24})).alpha(), 0) << "above the slant";
-
-        const QRect area = drawnArea(image);
-        EXPECT_LE(std::abs(area.left() - (side - 1 - area.right())), 1) << "centred across";
-        EXPECT_LE(std::abs(area.top() - (side - 1 - area.bottom())), 1) << "centred down";
-
-        const QImage dimmed = MenuBarIcon::image(side, 0.4, ink);
-        for (QPointF p : {QPointF(45, 68), QPointF(72, 27), QPointF(22, 78)})
-            EXPECT_NEAR(pixel(dimmed, at(side, p)).alpha(), 102, 2) << "uniformly faded";
+    struct State {
+        const char* name;
+        IconLook look;
+        int count;
+    };
+    const State states[] = {
+        {"regular", IconLook::regular, 0}, {"dimmed", IconLook::dimmed, 0}, {"1", IconLook::regular, 1},
+        {"2", IconLook::regular, 2},       {"3", IconLook::regular, 3},     {"4", IconLook::regular, 4},
+        {"5", IconLook::regular, 5},       {"6", IconLook::regular, 6},     {"7", IconLook::regular, 7},
+        {"8", IconLook::regular, 8},       {"9", IconLook::regular, 9},     {"9+", IconLook::regular, 10},
+        {"dimmed 4", IconLook::dimmed, 4}, {"dimmed 9+", IconLook::dimmed, 120},
+    };
+    for (int side : {16, 22, 24, 32}) {
+        for (const auto& state : states) {
+            SCOPED_TRACE(std::string(state.name) + " at " + std::to_string(side));
+            const QImage image = MenuBarIcon::image(side, state.look, state.count);
+            const Colours colours = measure(image);
+            ASSERT_FALSE(colours.outline.isEmpty());
+            ASSERT_NE(colours.ink, 0u) << "no mark inside";
+            for (const auto& [colour, share] : colours.outline) {
+                EXPECT_GE(contrast(colour, qRgb(0, 0, 0)), 3.0) << std::hex << colour;
+                EXPECT_GE(contrast(colour, qRgb(255, 255, 255)), 3.0) << std::hex << colour;
+                EXPECT_GE(contrast(colour, colours.ink), 3.0) << "mark on " << std::hex << colour;
+            }
+            if (state.count <= 0)
+                continue;
+            // The badge in the top-right corner, where it may meet the panel, and its digit on it.
+            const auto [badge, digit] = badgeAndDigit(image);
+            EXPECT_NE(badge, measure(MenuBarIcon::image(side, state.look)).outline.value(0).first) << "no badge";
+            EXPECT_GE(contrast(badge, qRgb(0, 0, 0)), 3.0) << std::hex << badge;
+            EXPECT_GE(contrast(badge, qRgb(255, 255, 255)), 3.0) << std::hex << badge;
+            EXPECT_GE(digit, side / 4) << "pixels of the digit that stand out on the badge";
+        }
     }
 }
 
-TEST(MenuBarIcon, ACountBecomesALegibleBadgeCappedAtNinePlus)
+TEST(MenuBarIcon, TheDimmedTileIsGreyAndEachCountDrawsItsOwnBadge)
 {
+    const auto tile = [](IconLook look) { return measure(MenuBarIcon::image(22, look)).outline.value(0).first; };
+    EXPECT_GT(QColor(tile(IconLook::regular)).hsvSaturationF(), 0.5);
+    EXPECT_LT(QColor(tile(IconLook::dimmed)).hsvSaturationF(), 0.2);
+
     const std::pair<int, QString> badges[] = {{0, ""}, {-1, ""}, {1, "1"}, {9, "9"}, {10, "9+"}, {120, "9+"}};
     for (const auto& [count, text] : badges)
         EXPECT_EQ(MenuBarIcon::badgeText(count), text) << count;
 
-    for (int side : {16, 22, 24}) {
+    for (int side : {16, 22}) {
         SCOPED_TRACE(side);
-        EXPECT_EQ(MenuBarIcon::image(side, 1.0, ink, 0), MenuBarIcon::image(side, 1.0, ink));
-        EXPECT_EQ(MenuBarIcon::image(side, 1.0, ink, 10), MenuBarIcon::image(side, 1.0, ink, 120));
-
-        // The digit is knocked out of a solid badge in the top-right corner:
-        // around the badge's centre there are both solid and clear pixels.
-        const QImage badged = MenuBarIcon::image(side, 1.0, ink, 8);
-        const qreal height = std::max(9.0, side * 0.56);
-        const QPointF centre(side - height / 2, height / 2);
-        int solid = 0, clear = 0;
-        for (int y = 0; y < side; ++y)
-            for (int x = 0; x < side; ++x)
-                if (QLineF(centre, QPointF(x + 0.5, y + 0.5)).length() < height * 0.4) {
-                    solid += qAlpha(badged.pixel(x, y)) > 200;
-                    clear += qAlpha(badged.pixel(x, y)) < 55;
-                }
-        EXPECT_GE(solid, 3);
-        EXPECT_GE(clear, 3);
+        EXPECT_EQ(MenuBarIcon::image(side, IconLook::regular, 0), MenuBarIcon::image(side, IconLook::regular, -3));
+        EXPECT_EQ(MenuBarIcon::image(side, IconLook::regular, 10), MenuBarIcon::image(side, IconLook::regular, 120));
+        QList<QImage> distinct{MenuBarIcon::image(side, IconLook::regular, 0)};
+        for (int count = 1; count <= 10; ++count) {
+            const QImage badged = MenuBarIcon::image(side, IconLook::regular, count);
+            EXPECT_FALSE(distinct.contains(badged)) << count;
+            distinct.append(badged);
+        }
     }
+    EXPECT_TRUE(MenuBarIcon::image(0, IconLook::regular, 3).isNull());
 }
