@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFontMetricsF>
+
 using namespace ringlark;
 using namespace ringlark::MenuTexts;
 
@@ -41,13 +43,13 @@ TEST(MenuTexts, HeadlineDetailAndIconFollowTheFirstRuleThatApplies)
     };
     const Case cases[] = {
         {down, "Ringlark: starting…", std::nullopt, IconLook::regular},
-        {reachable(desk, {true, true}, 1, 2, true), "Ringlark: streaming to your iPhone", "desk", IconLook::regular},
+        {reachable(desk, {true, true}, 1, 2, true), "Ringlark: streaming to your phone", "desk", IconLook::regular},
         {reachable(desk, {true, true}, 1, 1), "Ringlark: 1 request waiting", "desk", IconLook::regular},
         {reachable(desk, {true, true}, 1, 2), "Ringlark: 2 requests waiting", "desk", IconLook::regular},
         {reachable(desk), "Ringlark: ready", "desk", IconLook::regular},
         {reachable(desk, {false, false}), "Ringlark: needs attention", "Screen Recording not allowed", IconLook::dimmed},
         {reachable(desk, {true, false}), "Ringlark: needs attention", "Accessibility not allowed", IconLook::dimmed},
-        {reachable(desk, {true, true}, 0), "Ringlark: ready", "No iPhone paired yet", IconLook::regular},
+        {reachable(desk, {true, true}, 0), "Ringlark: ready", "No phone paired yet", IconLook::regular},
         {reachable(TailscaleState::connecting("Waiting for Tailscale")), "Ringlark: needs attention",
          "Waiting for Tailscale", IconLook::dimmed},
         {reachable(TailscaleState::notInstalled()), "Ringlark: needs attention", "Tailscale is not installed",
@@ -66,7 +68,7 @@ TEST(MenuTexts, HeadlineDetailAndIconFollowTheFirstRuleThatApplies)
     }
 }
 
-TEST(MenuTexts, DescribeLeavesOutWhatIsMissingAndMenuEntriesShowTextsLiterally)
+TEST(MenuTexts, DescribeLeavesOutWhatIsMissing)
 {
     struct Case {
         std::optional<QString> agent, app;
@@ -84,5 +86,118 @@ TEST(MenuTexts, DescribeLeavesOutWhatIsMissingAndMenuEntriesShowTextsLiterally)
         r.app = c.app;
         EXPECT_EQ(describe(r, "3 min"), c.expected);
     }
-    EXPECT_EQ(forMenu("Build & deploy\tnow\nplease"), "Build && deploy now please");
+}
+
+namespace {
+
+// What a QMenu shows for a label: "&&" is one "&", a single "&" marks the
+// next character and is not shown.
+QString shownByQMenu(const QString& label)
+{
+    QString out;
+    for (qsizetype i = 0; i < label.size(); ++i) {
+        if (label[i] == '&' && i + 1 < label.size())
+            ++i;
+        out += label[i];
+    }
+    return out;
+}
+
+// What a panel shows for the label Qt 6.4 sends it: Qt turns the first "&"
+// (unless last) into "_"; the panel reads "__" as "_" and "_x" as x.
+QString shownByPanel(QString label)
+{
+    if (const qsizetype at = label.indexOf('&'); at >= 0 && at < label.size() - 1)
+        label[at] = '_';
+    QString out;
+    for (qsizetype i = 0; i < label.size(); ++i) {
+        if (label[i] == '_' && i + 1 < label.size())
+            ++i;
+        out += label[i];
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(MenuTexts, LabelsShowEveryTextLiterallyInAQMenuAndOnAPanel)
+{
+    struct Case {
+        QString text, application, panel;
+    };
+    const Case cases[] = {
+        {"Sign in", "Sign in", "Sign in"},
+        {"Fix my_file_name & AT&T login", "Fix my_file_name && AT&&T login", "&Fix my__file__name & AT&T login"},
+        {"&", "&&", "&&"},
+        {"&&x_", "&&&&x_", "&&&x__"},
+        {"_init_", "_init_", "__init__"},
+        {"__", "__", "____"},
+        {"Build & deploy\tnow\nplease", "Build && deploy now please", "&Build & deploy now please"},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        EXPECT_EQ(menuLabel(c.text, MenuHost::application), c.application);
+        EXPECT_EQ(menuLabel(c.text, MenuHost::panel), c.panel);
+        const QString flat = QString(c.text).replace('\t', ' ').replace('\n', ' ');
+        EXPECT_EQ(shownByQMenu(c.application), flat);
+        EXPECT_EQ(shownByPanel(c.panel), flat);
+    }
+}
+
+TEST(MenuTexts, LongTextsAreCutToTheMenuWidthAndWrappedInFull)
+{
+    const QFont font(QStringLiteral("DejaVu Sans"), 10);
+    const QFontMetricsF metrics(font);
+    const qreal title = metrics.averageCharWidth() * titleColumns;
+    const qreal line = metrics.averageCharWidth() * lineColumns;
+    const QString word = QStringLiteral("deploy ");
+    const QString long1 = word.repeated(40).trimmed();                    // 279 characters
+    const QString unbroken = QStringLiteral("x").repeated(300);           // no place to break
+
+    struct Case {
+        QString text;
+        bool cut;
+    };
+    const Case titles[] = {{"Sign in to GitHub", false}, {" two\nlines ", false}, {long1, true}, {unbroken, true}};
+    for (const auto& c : titles) {
+        SCOPED_TRACE(c.text.left(20).toStdString());
+        const QString shortened = shortTitle(c.text, font);
+        EXPECT_LE(metrics.horizontalAdvance(shortened), title + 1);
+        EXPECT_EQ(shortened.endsWith(QStringLiteral("…")), c.cut);
+        if (!c.cut) {
+            EXPECT_EQ(shortened, c.text.simplified());
+        }
+    }
+
+    // Wrapped at word boundaries, nothing lost, every line within the width.
+    const QStringList lines = wrapped(long1, font);
+    EXPECT_GT(lines.size(), 3);
+    EXPECT_EQ(lines.join(' '), long1);
+    for (const QString& l : lines) {
+        EXPECT_LE(metrics.horizontalAdvance(l), line + 1) << l.toStdString();
+        EXPECT_FALSE(l.startsWith(' ') || l.endsWith(' '));
+    }
+    // A word wider than a line is broken inside it.
+    EXPECT_EQ(wrapped(unbroken, font).join(QString()), unbroken);
+    // Beyond the line budget the last line ends in an ellipsis.
+    const QStringList capped = wrapped(long1, font, lineColumns, 2);
+    ASSERT_EQ(capped.size(), 2);
+    EXPECT_EQ(capped[0], lines[0]);
+    EXPECT_TRUE(capped[1].endsWith(QStringLiteral("…")));
+    EXPECT_LE(metrics.horizontalAdvance(capped[1]), line + 1);
+    EXPECT_TRUE(wrapped(" \n ", font).isEmpty());
+}
+
+TEST(MenuTexts, AtMostTenRequestsAreListedAndTheRestCounted)
+{
+    const std::tuple<qsizetype, qsizetype, RequestCut, QString> cases[] = {
+        {0, 10, {0, 0}, "0 more…"}, {1, 10, {1, 0}, "0 more…"},  {10, 10, {10, 0}, "0 more…"},
+        {11, 10, {10, 1}, "1 more…"}, {30, 10, {10, 20}, "20 more…"}, {3, 0, {0, 3}, "3 more…"},
+        {-1, 10, {0, 0}, "0 more…"},
+    };
+    for (const auto& [pending, limit, cut, more] : cases) {
+        EXPECT_EQ(cutRequests(pending, limit), cut) << pending << " of " << limit;
+        EXPECT_EQ(moreText(cutRequests(pending, limit).more), more);
+    }
 }
