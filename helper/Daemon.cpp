@@ -31,6 +31,7 @@
 #include "helper/Files.h"
 #include "helper/NetworkWatch.h"
 #include "helper/Notifier.h"
+#include "helper/Process.h"
 #include "helper/Tailscale.h"
 #include "helper/Worker.h"
 
@@ -44,6 +45,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace ringlark::helper {
 
@@ -437,6 +439,19 @@ void raiseDescriptorLimit()
     }
 }
 
+// Starting the application again brings its setup window up: the running
+// copy answers a second launch by showing it, then the second copy exits.
+void openApplication()
+{
+    std::error_code failed;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", failed);
+    if (failed)
+        return;
+    const auto app = (self.parent_path() / ".." / "MacOS" / "Ringlark").lexically_normal();
+    if (::access(app.c_str(), X_OK) == 0)
+        runCaptured({app.string()}, std::chrono::seconds(10));
+}
+
 } // namespace
 
 int runDaemon(const DaemonEnvironment& environment)
@@ -505,7 +520,8 @@ int runDaemon(const DaemonEnvironment& environment)
                                if (daemonPointer)
                                    daemonPointer->end(id, RequestStatus::resolved);
                            });
-                       }});
+                       },
+                       openApplication});
 
     HttpServer* serverPointer = nullptr;
     Daemon::Services services;

@@ -10,7 +10,8 @@
 namespace ringlark::helper {
 
 // The command line that shows a request on the desktop. With actions, the
-// notification offers "Done", whose name notify-send prints when chosen.
+// notification offers "Done", and a click on it (the default action) opens
+// the application; notify-send prints the name of what was chosen.
 std::vector<std::string> notifySendArguments(const std::string& program, const HelpRequest& request,
                                              bool withActions);
 
@@ -22,6 +23,7 @@ public:
     struct Options {
         std::string pathVariable;
         std::function<void(const std::string& id)> onDone;
+        std::function<void()> onOpen = {};
     };
 
     explicit Notifier(Options options);
