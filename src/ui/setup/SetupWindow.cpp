@@ -408,4 +408,9 @@ void SetupWindow::render()
     m_launchAtLogin->setChecked(shown.launchAtLogin);
 }
 
+void SetupWindow::setStandalone(bool on)
+{
+    m_standalone = on;
+}
+
 } // namespace ringlark

@@ -32,6 +32,10 @@ class SetupWindow : public QWidget {
 public:
     SetupWindow(AppModel& model, ShowWindow show, QWidget* parent = nullptr);
 
+    // Without a tray this window is the application's main window.
+    void setStandalone(bool on);
+    bool standalone() const { return m_standalone; }
+
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
@@ -50,6 +54,7 @@ private:
     // must see each appearance once.
     bool m_onScreen = false;
     bool m_renderPending = false;
+    bool m_standalone = false;
 
     QLabel* m_icon = nullptr;
     setup::StatusPill* m_pill = nullptr;
