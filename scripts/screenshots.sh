@@ -80,13 +80,13 @@ xdotool mousemove $((width - 14)) 14 click 1
 sleep 1
 import -window root -crop 520x420+$((width - 520))+0 docs/menu.png
 
-# "Pair iPhone…" is the first entry below the request's submenu.
+# "Pair Phone…" is the first entry below the request's submenu.
 xdotool key Escape
 sleep 0.3
 xdotool mousemove $((width - 14)) 14 click 1
 sleep 0.6
 xdotool key Down Down Return
-pairing=$(window "Pair your iPhone")
+pairing=$(window "Pair Your Phone")
 sleep 1.5
 import -window "$pairing" docs/pairing.png
 
