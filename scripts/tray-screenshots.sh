@@ -31,12 +31,9 @@ trap cleanup EXIT
 Xvfb "$display" -screen 0 1366x768x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
-# A mid-grey desktop, so the panel's own colour is plain to see.
-xsetroot -solid '#7f7f7f' 2>/dev/null || true
-
 start_panel() { # tint: a panel along the top edge, icons at its right end
   [ -z "$panel" ] || { kill "$panel"; wait "$panel" 2>/dev/null || true; }
-  trayer --edge top --align right --widthtype request --height 28 --SetDockType true \
+  trayer --edge top --align right --widthtype pixel --width 64 --height 28 --SetDockType true \
     --transparent true --alpha 0 --tint "$1" >/dev/null 2>&1 &
   panel=$!
   sleep 1.5
@@ -73,20 +70,23 @@ token=$(cat "$HOME/.ringlark/daemon.token")
 sleep 2
 
 # The setup window opens at launch; "Done" (the default button) closes it.
-for _ in $(seq 50); do
+for _ in $(seq 100); do
   setup=$(xdotool search --onlyvisible --name '^Ringlark Setup$' 2>/dev/null | head -1) && [ -n "$setup" ] && break
   sleep 0.1
 done
-[ -n "${setup:-}" ] && { xdotool windowactivate --sync "$setup" key Return 2>/dev/null || true; }
+if [ -n "${setup:-}" ]; then
+  sleep 0.5
+  xdotool windowfocus --sync "$setup" 2>/dev/null && xdotool key Return
+fi
 
 request() { # n: a request with a long reason and question
   api POST /v1/requests "{\"reason\":\"Request $1: approve the database migration for the staging cluster before tonight's build & deploy runs\",\"ask\":\"Which of the three migration plans should run first, and may it restart the payments_service while it runs?\",\"agent\":\"Claude Code\",\"app\":\"Terminal\"}"
 }
 
 read -r width _ < <(xdotool getdisplaygeometry)
-shoot_icon() { # file: the panel's right end, enlarged so the pixels show
+shoot_icon() { # file: the panel, enlarged so the pixels show
   sleep 2.6
-  import -window root -crop 40x28+$((width - 40))+0 +repage -filter point -resize 400% "$1"
+  import -window root -crop 64x28+$((width - 64))+0 +repage -filter point -resize 400% "$1"
 }
 
 icon_states() { # name: ready, dimmed, 3 requests, 9+ requests, side by side
@@ -117,11 +117,13 @@ for n in $(seq 13 30); do request "$n"; done
 sleep 2.6
 xdotool mousemove $((width - 14)) 14 click 1
 sleep 1
-menu=$(xdotool search --onlyvisible --class Ringlark 2>/dev/null | tail -1 || true)
+# The menu is the widest window of ours on screen (the icon is the other).
+menu=$(for w in $(xdotool search --onlyvisible --class Ringlark 2>/dev/null); do
+  eval "$(xdotool getwindowgeometry --shell "$w")"; echo "$WIDTH $w"; done | sort -n | tail -1 | cut -d' ' -f2)
 if [ -n "$menu" ]; then
   eval "$(xdotool getwindowgeometry --shell "$menu")"
   # The first request sits below the headline, the detail, a separator and "Waiting for you".
-  xdotool mousemove $((X + WIDTH / 2)) $((Y + 4 * 24 + 12))
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + 78))
   sleep 1.2
 fi
 import -window root docs/menu-30-requests.png
