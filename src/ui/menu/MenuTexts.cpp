@@ -1,7 +1,6 @@
 #include "ui/menu/MenuTexts.h"
 
 #include "model/AppModel.h"
-#include "ui/menu/MenuBarIcon.h"
 
 #include <QFontMetricsF>
 #include <QStringList>

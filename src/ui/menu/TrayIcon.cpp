@@ -253,16 +253,10 @@ void TrayIcon::refreshRequests()
         m_requests[i].description->setText(label(MenuTexts::describe(pending[i], m_model.age(pending[i]))));
 }
 
-QAction* TrayIcon::addLines(QMenu* menu, const QStringList& lines, const QString& objectName)
+void TrayIcon::addLines(QMenu* menu, const QStringList& lines, const QString& objectName)
 {
-    QAction* first = nullptr;
-    for (const QString& line : lines) {
-        QAction* action = addText(menu, objectName);
-        action->setText(label(line));
-        if (!first)
-            first = action;
-    }
-    return first;
+    for (const QString& line : lines)
+        addText(menu, objectName)->setText(label(line));
 }
 
 void TrayIcon::rebuildRequests(qsizetype listed)

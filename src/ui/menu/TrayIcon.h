@@ -79,7 +79,7 @@ private:
     void dock();
     void activated(int reason);
     QString label(const QString& text) const;
-    QAction* addLines(QMenu* menu, const QStringList& lines, const QString& objectName);
+    void addLines(QMenu* menu, const QStringList& lines, const QString& objectName);
 
     AppModel& m_model;
     ShowWindow m_show;
