@@ -10,6 +10,7 @@
 #include "helper/system/Files.h"
 #include "helper/system/NetworkWatch.h"
 #include "helper/system/PeerUser.h"
+#include "helper/system/Process.h"
 #include "helper/system/Notifier.h"
 #include "helper/system/Tailscale.h"
 
@@ -140,6 +141,19 @@ nlohmann::json devicesForApp(const phone::DeviceStore& devices)
     return list;
 }
 
+// Starting the application again brings its setup window up: the running
+// copy answers a second launch by showing it, then the second copy exits.
+void openApplication()
+{
+    std::error_code failed;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", failed);
+    if (failed)
+        return;
+    const auto app = (self.parent_path() / ".." / "MacOS" / "Ringlark").lexically_normal();
+    if (::access(app.c_str(), X_OK) == 0)
+        runCaptured({app.string()}, std::chrono::seconds(10));
+}
+
 DesktopNotice noticeOf(const HelpRequest& request)
 {
     return {request.id, request.reason, request.title, request.agent, request.ask, request.app};
@@ -190,7 +204,8 @@ int runDaemon(const DaemonEnvironment& environment)
                                if (daemonPointer)
                                    daemonPointer->end(id, RequestStatus::resolved);
                            });
-                       }});
+                       },
+                       openApplication});
 
     phone::DeviceStore devices({directory, systemMillis, randomHex});
     if (auto problem = devices.load())

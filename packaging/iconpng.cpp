@@ -26,7 +26,7 @@ constexpr double unit = 1.0 / 128;
 constexpr Proportions large{8 * unit, 24 * unit, 72 * unit};
 constexpr Proportions small{2 * unit, 24 * unit, 88 * unit};
 constexpr int largestSmall = 32;
-const QColor brand(0x35, 0x59, 0xe0);
+const QColor brand = QColor::fromRgb(ringlark::MenuBarIcon::brand);
 
 QImage appIcon(int side)
 {
@@ -45,7 +45,7 @@ QImage appIcon(int side)
     const int glyphMargin = 2 * static_cast<int>(std::lround(side * (1 - at.glyph) / 2));
     const int glyphSide = side - glyphMargin;
     p.drawImage(glyphMargin / 2, glyphMargin / 2,
-                ringlark::MenuBarIcon::image(glyphSide, ringlark::MenuBarIcon::regularOpacity, Qt::white));
+                ringlark::MenuBarIcon::glyph(glyphSide, Qt::white));
     return out;
 }
 

@@ -80,7 +80,7 @@ xdotool mousemove $((width - 14)) 14 click 1
 sleep 1
 import -window root -crop 520x420+$((width - 520))+0 docs/menu.png
 
-# "Pair iPhone…" is the first entry below the request's submenu.
+# "Pair Phone…" is the first entry below the request's submenu.
 xdotool key Escape
 sleep 0.3
 xdotool mousemove $((width - 14)) 14 click 1

@@ -42,6 +42,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace ringlark::helper {
 

@@ -53,6 +53,7 @@ std::vector<std::string> notifySendArguments(const std::string& program, const D
 
     std::vector<std::string> arguments{program, "--app-name=Ringlark", "--icon=dialog-question"};
     if (withActions) {
+        arguments.push_back("--action=default=Open Ringlark");
         arguments.push_back("--action=done=Done");
         arguments.push_back("--wait");
     }
@@ -104,6 +105,8 @@ struct Notifier::State {
                 }
                 if (line == "done" && options.onDone)
                     options.onDone(request.id);
+                if (line == "default" && options.onOpen)
+                    options.onOpen();
                 line.clear();
             }
             ::close(child->output);

@@ -19,7 +19,8 @@ struct DesktopNotice {
 };
 
 // The command line that shows a request on the desktop. With actions, the
-// notification offers "Done", whose name notify-send prints when chosen.
+// notification offers "Done", and a click on it (the default action) opens
+// the application; notify-send prints the name of what was chosen.
 std::vector<std::string> notifySendArguments(const std::string& program, const DesktopNotice& request,
                                              bool withActions);
 
@@ -31,6 +32,7 @@ public:
     struct Options {
         std::string pathVariable;
         std::function<void(const std::string& id)> onDone;
+        std::function<void()> onOpen = {};
     };
 
     explicit Notifier(Options options);

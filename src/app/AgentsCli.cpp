@@ -81,6 +81,13 @@ int runAgentsCli(const QStringList& arguments, const AgentsCliServices& services
         return 0;
     }
 
+    // Connecting again would only be refused (claude will not add a server
+    // twice) or change nothing: say so and succeed, for either agent.
+    const AgentKind kind = *command->connect;
+    if (connector.resolved().status(kind).kind() == AgentStatus::Kind::connected) {
+        out << kind.rawValue() << " is already connected to this copy of Ringlark." << Qt::endl;
+        return 0;
+    }
     const auto outcome = QCoro::waitFor(connectOnce(*command->connect, connector));
     if (!outcome || !*outcome) {
         err << (outcome ? outcome->error().message() : QStringLiteral("The connection did not finish.")) << Qt::endl;

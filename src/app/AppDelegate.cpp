@@ -65,7 +65,8 @@ QCoro::Task<> AppDelegate::openSetupSoon(QPointer<AppDelegate> self, TaskHandle 
 
 void AppDelegate::reopen()
 {
-    if (!m_windows.anyVisible())
+    // Without a tray the setup window is the way in: always bring it up.
+    if (m_windows.standalone() || !m_windows.anyVisible())
         m_windows.show(Windows::Kind::setup);
 }
 

@@ -39,7 +39,7 @@ public:
     void start();
 
     // What the desktop's "launch it again" means: the setup window when no
-    // window is visible, nothing otherwise.
+    // window is visible or there is no tray, nothing otherwise.
     void reopen();
 
     // Ends the model: poll loop, its children, the daemon (waits up to 2 s).

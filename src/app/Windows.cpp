@@ -6,7 +6,12 @@
 
 namespace ringlark {
 
-Windows::Windows(Factory make, QObject* parent) : QObject(parent), m_make(std::move(make)) {}
+Windows::Windows(Factory make, QObject* parent) : Windows(std::move(make), {}, parent) {}
+
+Windows::Windows(Factory make, Standalone standalone, QObject* parent)
+    : QObject(parent), m_make(std::move(make)), m_applyStandalone(std::move(standalone))
+{
+}
 
 Windows::~Windows()
 {
@@ -70,6 +75,29 @@ void Windows::show(Kind kind)
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+void Windows::showRequests()
+{
+    show(Kind::setup);
+}
+
+void Windows::setStandalone(bool on)
+{
+    if (m_standalone == on)
+        return;
+    m_standalone = on;
+    QWidget* setup = window(Kind::setup);
+    if (!setup && !on)
+        return;
+    if (!setup) {
+        setup = make(Kind::setup);
+        m_windows[Kind::setup] = setup;
+    }
+    if (m_applyStandalone)
+        m_applyStandalone(setup, on);
+    if (on)
+        show(Kind::setup);
 }
 
 } // namespace ringlark

@@ -10,10 +10,10 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QPalette>
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 using namespace ringlark;
 
@@ -64,19 +64,25 @@ int main(int argc, char** argv)
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    QApplication app(argc, argv);
+    // X11 desktops match a window to its launcher entry by WM_CLASS, whose
+    // instance part Qt takes from "-name" and whose class part from the
+    // application name: ("com.ringlark.mac", "Ringlark"), the entry's id and
+    // its StartupWMClass.
+    static char nameOption[] = "-name";
+    static char desktopId[] = "com.ringlark.mac";
+    std::vector<char*> qtArguments{argv[0], nameOption, desktopId, nullptr};
+    int qtArgc = 3;
+    QApplication app(qtArgc, qtArguments.data());
     QApplication::setOrganizationDomain(QStringLiteral("com.ringlark.mac"));
+    // Panels title the tray item with the application name. No display name:
+    // Qt would append it to every window title.
     QApplication::setApplicationName(QStringLiteral("Ringlark"));
-    // Panels title the tray item with the display name.
-    QApplication::setApplicationDisplayName(QStringLiteral("Ringlark"));
     QApplication::setApplicationVersion(QStringLiteral(RINGLARK_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("com.ringlark.mac"));
     // A tray application outlives its windows.
     QApplication::setQuitOnLastWindowClosed(false);
-    // The installed colour icon where the theme has it, else the tray's glyph.
-    QApplication::setWindowIcon(QIcon::fromTheme(
-        QStringLiteral("com.ringlark.mac"),
-        MenuBarIcon::icon(1.0, QApplication::palette().color(QPalette::WindowText), 0)));
+    // The installed icon where the theme has it, else the tray's tile.
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("com.ringlark.mac"), MenuBarIcon::icon(IconLook::regular)));
     quitOnSignals();
 
     AppModel::Services services;
@@ -86,11 +92,13 @@ int main(int argc, char** argv)
 
     Windows* windows = nullptr;
     const ShowWindow show = [&windows](WindowKind kind) { windows->show(kind); };
-    Windows windowManager([&model, show](WindowKind kind) -> QWidget* {
-        if (kind == WindowKind::setup)
-            return new SetupWindow(model, show);
-        return new PairingWindow(model);
-    });
+    Windows windowManager(
+        [&model, show](WindowKind kind) -> QWidget* {
+            if (kind == WindowKind::setup)
+                return new SetupWindow(model, show);
+            return new PairingWindow(model);
+        },
+        [](QWidget* setup, bool on) { static_cast<SetupWindow*>(setup)->setStandalone(on); });
     windows = &windowManager;
 
     AppDelegate delegate(model, windowManager, AppDelegate::Options{});
@@ -100,7 +108,12 @@ int main(int argc, char** argv)
     if (!testHost && !delegate.claimSingleInstance())
         return 0;
 
-    TrayIcon tray(model, show, [] { QCoreApplication::quit(); });
+    TrayIcon::Options trayOptions;
+    trayOptions.showRequests = [&windowManager] { windowManager.showRequests(); };
+    TrayIcon tray(model, show, [] { QCoreApplication::quit(); }, std::move(trayOptions));
+    // No tray on this desktop: the setup window stands in for it.
+    if (!testHost)
+        QObject::connect(&tray, &TrayIcon::standaloneChanged, &windowManager, &Windows::setStandalone);
     if (!testHost)
         delegate.start();
     // Qt calls exit() when the display connection breaks (the session

@@ -293,12 +293,12 @@ QCoro::Task<> AppModel::runConnect(QPointer<AppModel> model, AgentKind kind, Age
     model->publish(model->m_agentBusy, std::nullopt, Field::agentBusy);
 }
 
-void AppModel::cancel(const HelpRequest& request)
+void AppModel::dismiss(const HelpRequest& request)
 {
-    runCancel(QPointer<AppModel>(this), m_api, request.id);
+    runDismiss(QPointer<AppModel>(this), m_api, request.id);
 }
 
-QCoro::Task<> AppModel::runCancel(QPointer<AppModel> model, LocalAPI api, QString id)
+QCoro::Task<> AppModel::runDismiss(QPointer<AppModel> model, LocalAPI api, QString id)
 {
     // A failure shows in the cycle that follows: the request is still listed.
     co_await api.cancel(id);

@@ -115,7 +115,7 @@ public:
 
     // Actions. Each returns at once; its work goes on in a task.
     void connect(AgentKind kind);
-    void cancel(const HelpRequest& request);
+    void dismiss(const HelpRequest& request);
     // Unpairs a phone, then polls once so the lists show it gone.
     void removeDevice(const QString& id);
     void setLaunchAtLogin(bool on);
@@ -149,7 +149,7 @@ private:
     static QCoro::Task<> pollLoop(QPointer<AppModel> model, TaskHandle handle, Services services);
     static QCoro::Task<> runConnect(QPointer<AppModel> model, AgentKind kind, AgentConnector connector);
     static QCoro::Task<> runRefreshAgents(QPointer<AppModel> model, AgentConnector connector);
-    static QCoro::Task<> runCancel(QPointer<AppModel> model, LocalAPI api, QString id);
+    static QCoro::Task<> runDismiss(QPointer<AppModel> model, LocalAPI api, QString id);
     static QCoro::Task<> runRemoveDevice(QPointer<AppModel> model, LocalAPI api, QString id);
     static QCoro::Task<> restartDaemonIfNewlyGranted(QPointer<AppModel> model, Permissions daemonSees,
                                                      QString helper, std::chrono::milliseconds timeout);

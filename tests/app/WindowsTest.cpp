@@ -8,18 +8,21 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <vector>
 
 namespace ringlark {
 namespace {
 
 struct WindowsTest : ::testing::Test {
     std::map<WindowKind, int> made;
+    std::vector<std::pair<QWidget*, bool>> standalone;
     Windows windows{[this](WindowKind kind) {
-        ++made[kind];
-        auto* w = new QWidget;
-        w->setFixedSize(kind == WindowKind::setup ? QSize(600, 800) : QSize(340, 500));
-        return w;
-    }};
+                        ++made[kind];
+                        auto* w = new QWidget;
+                        w->setFixedSize(kind == WindowKind::setup ? QSize(600, 800) : QSize(340, 500));
+                        return w;
+                    },
+                    [this](QWidget* setup, bool on) { standalone.emplace_back(setup, on); }};
 };
 
 TEST_F(WindowsTest, MakesEachKindOnceAndKeepsItAcrossClosing)
@@ -62,6 +65,30 @@ TEST_F(WindowsTest, CentresOnlyAWindowThatIsNotVisible)
     window->close();
     windows.show(WindowKind::pairing);
     EXPECT_LE((window->geometry().center() - screen.center()).manhattanLength(), 2);
+}
+
+TEST_F(WindowsTest, StandaloneShowsTheSetupWindowInItsOwnLookAndLeavingOnlyChangesTheLook)
+{
+    windows.setStandalone(false);
+    EXPECT_TRUE(standalone.empty()) << "already off";
+    EXPECT_EQ(windows.window(WindowKind::setup), nullptr);
+
+    windows.setStandalone(true);
+    QWidget* setup = windows.window(WindowKind::setup);
+    ASSERT_NE(setup, nullptr);
+    EXPECT_TRUE(setup->isVisible());
+    EXPECT_TRUE(windows.standalone());
+    windows.setStandalone(true);
+    EXPECT_EQ(standalone, (std::vector<std::pair<QWidget*, bool>>{{setup, true}}));
+
+    windows.setStandalone(false);
+    EXPECT_EQ(standalone.back(), std::make_pair(setup, false));
+    EXPECT_TRUE(setup->isVisible()) << "left open for the person to close";
+    EXPECT_EQ(made[WindowKind::setup], 1);
+
+    setup->close();
+    windows.showRequests();
+    EXPECT_TRUE(setup->isVisible());
 }
 
 } // namespace

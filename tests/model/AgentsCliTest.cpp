@@ -79,3 +79,28 @@ TEST_F(AgentsCli, ListsAndConnectsAgentsAsTheSetupWindowWould)
     EXPECT_TRUE(refused.out.isEmpty());
     EXPECT_EQ(refused.err, "no network\n");
 }
+
+TEST_F(AgentsCli, ConnectingAgainSucceedsAndSaysItIsAlreadyConnected)
+{
+    QDir(home.path()).mkdir(".codex");
+    // A claude that registers the server once and, like the real one, refuses a second add.
+    test::writeFile(home.filePath(".local/bin/claude"),
+                    QString("#!/bin/sh\n"
+                            "[ -f \"$HOME/.claude.json\" ] && { echo 'MCP server ringlark already exists' >&2; exit 1; }\n"
+                            "printf '{\"mcpServers\":{\"ringlark\":{\"command\":\"%1\",\"args\":[\"mcp\"]}}}' "
+                            "> \"$HOME/.claude.json\"\n")
+                        .arg(helper)
+                        .toUtf8(),
+                    true);
+    const std::pair<QString, QString> agents[] = {{"claude-code", "Claude Code"}, {"codex", "Codex"}};
+    for (const auto& [argument, name] : agents) {
+        SCOPED_TRACE(argument.toStdString());
+        const Run first = run({"--connect", argument});
+        EXPECT_EQ(first.status, 0) << first.err.toStdString();
+        EXPECT_EQ(first.out, "Connected " + name + ".\n");
+        const Run second = run({"--connect", argument});
+        EXPECT_EQ(second.status, 0) << second.err.toStdString();
+        EXPECT_EQ(second.out, name + " is already connected to this copy of Ringlark.\n");
+        EXPECT_TRUE(second.err.isEmpty());
+    }
+}

@@ -192,7 +192,7 @@ TEST(AppModelActions, DismissingCancelsThenPollsAtOnceAndSurvivesADownDaemon)
     ASSERT_EQ(model.pending().size(), 1);
 
     harness.daemon.set("/v1/status", statusJson(false, 0));
-    model.cancel(model.pending().front());
+    model.dismiss(model.pending().front());
     ASSERT_TRUE(spinUntil([&] { return model.pending().isEmpty(); }));
     EXPECT_EQ(harness.daemon.count("/v1/requests/a%20b%2Fc/cancel"), 1);
 
@@ -201,7 +201,7 @@ TEST(AppModelActions, DismissingCancelsThenPollsAtOnceAndSurvivesADownDaemon)
     Notifications seen(model);
     HelpRequest gone;
     gone.id = "x";
-    model.cancel(gone);
+    model.dismiss(gone);
     ASSERT_TRUE(spinUntil([&] { return seen[Field::daemonReachable] == 1; }));
     EXPECT_FALSE(model.daemonReachable());
 }

@@ -29,6 +29,7 @@ DaemonSupervisor::DaemonSupervisor(Config config, QObject* parent)
 {
     if (m_config.stale.pidFile.isEmpty())
         m_config.stale.pidFile = m_config.files.pidFile();
+    m_config.stale.port = m_config.base.port(m_config.stale.port);
     if (!m_config.stale.probe) {
         const auto access = DaemonAccess::inDirectory(m_config.files.configDirectory);
         m_config.stale.probe = statusProbe(m_config.base, access);

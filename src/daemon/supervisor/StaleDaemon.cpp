@@ -28,9 +28,9 @@ QCoro::Task<bool> probeOnce(QUrl base, DaemonAccess access)
     co_return status.has_value();
 }
 
-void reportNoStaleDaemon()
+void reportNoStaleDaemon(int port)
 {
-    qCCritical(daemonLog, "port 8641 is busy but no stale Ringlark daemon was found");
+    qCCritical(daemonLog, "port %d is busy but no stale Ringlark daemon was found", port);
 }
 
 struct Fd {
@@ -181,7 +181,7 @@ QCoro::Task<> stopStale(StaleDaemonOptions options, TaskHandle token)
     if (!co_await options.probe()) {
         // Not our daemon, yet the port is taken: the launch will fail on it.
         if (options.portTakenByStranger && options.portTakenByStranger())
-            reportNoStaleDaemon();
+            reportNoStaleDaemon(options.port);
         co_return;
     }
 
@@ -189,7 +189,7 @@ QCoro::Task<> stopStale(StaleDaemonOptions options, TaskHandle token)
     const Fd handle{pid && *pid > 0 && *pid != options.ownPid ? openProcess(*pid) : -1};
     const auto process = pid && *pid != options.ownPid ? inspectProcess(*pid, options.procRoot) : std::nullopt;
     if (!process || !isRinglarkDaemon(*process, options.uid)) {
-        reportNoStaleDaemon();
+        reportNoStaleDaemon(options.port);
         co_return;
     }
 

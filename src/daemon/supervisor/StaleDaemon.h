@@ -44,6 +44,8 @@ struct StaleDaemonOptions {
     // must belong to.
     QString procRoot = QStringLiteral("/proc");
     std::uint32_t uid = currentUid();
+    // The port the daemon listens on, as the log names it.
+    int port = 8641;
 };
 
 // Parses a pid file's content: surrounding white space is dropped, then an

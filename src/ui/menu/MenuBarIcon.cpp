@@ -6,6 +6,7 @@
 #include <QPixmap>
 
 #include <algorithm>
+#include <cmath>
 
 namespace ringlark::MenuBarIcon {
 
@@ -13,6 +14,11 @@ namespace {
 
 // The design box: 69 × 68 units whose top-left corner is the design point (14, 16).
 constexpr qreal boxX = 14, boxY = 16, boxW = 69, boxH = 68;
+
+// At panel sizes the tile fills its square and the mark most of the tile,
+// or the mark shrinks to a smudge.
+constexpr qreal cornerShare = 0.19;
+constexpr qreal glyphShare = 0.84;
 
 void drawMark(QPainter& p, int side, const QColor& colour)
 {
@@ -38,8 +44,9 @@ void drawMark(QPainter& p, int side, const QColor& colour)
 }
 
 // A pill in the top-right corner in device pixels, tall enough for a digit
-// that reads at 16 px, cut free from the body by a clear ring.
-void drawBadge(QPainter& p, int side, const QColor& colour, const QString& text)
+// that reads at 16 px, set apart from the mark by a ring of the tile's colour
+// (a clear ring would leave the white mark bordering the panel).
+void drawBadge(QPainter& p, int side, const QString& text, const QPainterPath& tile, const QColor& tileColour)
 {
     const qreal height = std::max<qreal>(9, side * 0.56);
     const qreal width = text.size() > 1 ? std::min<qreal>(side, height * 1.55) : height;
@@ -48,10 +55,11 @@ void drawBadge(QPainter& p, int side, const QColor& colour, const QString& text)
     const qreal radius = height / 2;
 
     p.setPen(Qt::NoPen);
-    p.setCompositionMode(QPainter::CompositionMode_Clear);
+    p.setClipPath(tile);
+    p.setBrush(tileColour);
     p.drawRoundedRect(pill.adjusted(-gap, -gap, gap, gap), radius + gap, radius + gap);
-    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
-    p.setBrush(colour);
+    p.setClipping(false);
+    p.setBrush(QColor::fromRgb(badge));
     p.drawRoundedRect(pill, radius, radius);
 
     QFont font(QStringLiteral("DejaVu Sans"));
@@ -60,52 +68,58 @@ void drawBadge(QPainter& p, int side, const QColor& colour, const QString& text)
     font.setLetterSpacing(QFont::PercentageSpacing, 90);
     QPainterPath glyphs;
     glyphs.addText(0, 0, font, text);
-    const QRectF bounds = glyphs.boundingRect();
-    glyphs.translate(pill.center() - bounds.center());
-    // Knocked out rather than painted, so the badge needs only the one colour.
-    p.setCompositionMode(QPainter::CompositionMode_Clear);
+    glyphs.translate(pill.center() - glyphs.boundingRect().center());
+    p.setBrush(QColor::fromRgb(ink));
     p.drawPath(glyphs);
-    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
 }
 
 } // namespace
 
-QImage image(int side, qreal opacity, const QColor& colour, int count)
+QImage glyph(int side, const QColor& colour)
 {
     if (side <= 0)
         return {};
     QColor opaque = colour;
     opaque.setAlphaF(1.0);
-
     QImage mark(side, side, QImage::Format_ARGB32_Premultiplied);
     mark.fill(Qt::transparent);
-    {
-        QPainter p(&mark);
-        p.setRenderHint(QPainter::Antialiasing);
-        drawMark(p, side, opaque);
-        p.resetTransform();
-        const QString text = badgeText(count);
-        if (!text.isEmpty())
-            drawBadge(p, side, opaque, text);
-    }
-    if (opacity >= 1.0)
-        return mark;
-
-    // Faded as a whole: filling and then stroking the body at partial opacity
-    // would darken where the two overlap.
-    QImage faded(side, side, QImage::Format_ARGB32_Premultiplied);
-    faded.fill(Qt::transparent);
-    QPainter p(&faded);
-    p.setOpacity(std::max<qreal>(0, opacity));
-    p.drawImage(0, 0, mark);
-    return faded;
+    QPainter p(&mark);
+    p.setRenderHint(QPainter::Antialiasing);
+    drawMark(p, side, opaque);
+    return mark;
 }
 
-QIcon icon(qreal opacity, const QColor& colour, int count)
+QImage image(int side, IconLook look, int count)
+{
+    if (side <= 0)
+        return {};
+    const bool dimmed = look == IconLook::dimmed;
+    QImage out(side, side, QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    const QColor tileColour = QColor::fromRgb(dimmed ? muted : brand);
+    QPainterPath tile;
+    const qreal corner = side * cornerShare;
+    tile.addRoundedRect(QRectF(0, 0, side, side), corner, corner);
+    p.fillPath(tile, tileColour);
+
+    // An even margin keeps the mark on whole pixels, so small sizes stay sharp.
+    const int margin = static_cast<int>(std::lround(side * (1 - glyphShare) / 2));
+    p.drawImage(margin, margin, glyph(side - 2 * margin, QColor::fromRgb(dimmed ? mutedInk : ink)));
+
+    const QString text = badgeText(count);
+    if (!text.isEmpty())
+        drawBadge(p, side, text, tile, tileColour);
+    return out;
+}
+
+QIcon icon(IconLook look, int count)
 {
     QIcon result;
     for (int side : {16, 22, 24, 32, 44, 48, 64, 96})
-        result.addPixmap(QPixmap::fromImage(image(side, opacity, colour, count)));
+        result.addPixmap(QPixmap::fromImage(image(side, look, count)));
     return result;
 }
 

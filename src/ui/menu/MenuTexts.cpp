@@ -1,9 +1,12 @@
 #include "ui/menu/MenuTexts.h"
 
 #include "model/AppModel.h"
-#include "ui/menu/MenuBarIcon.h"
 
+#include <QFontMetricsF>
 #include <QStringList>
+#include <QTextLayout>
+
+#include <algorithm>
 
 namespace ringlark::MenuTexts {
 
@@ -27,7 +30,7 @@ QString headline(const Facts& facts)
     if (!facts.daemonReachable)
         return QStringLiteral("Ringlark: starting…");
     if (facts.status && facts.status->sessionActive)
-        return QStringLiteral("Ringlark: streaming to your iPhone");
+        return QStringLiteral("Ringlark: streaming to your phone");
     if (facts.pending >= 1)
         return QStringLiteral("Ringlark: %1 request%2 waiting")
             .arg(facts.pending)
@@ -61,7 +64,7 @@ std::optional<QString> detail(const Facts& facts)
     if (!facts.status->permissions.accessibility)
         return QStringLiteral("Accessibility not allowed");
     if (facts.status->push.devices == 0)
-        return QStringLiteral("No iPhone paired yet");
+        return QStringLiteral("No phone paired yet");
     return facts.tailscale->host();
 }
 
@@ -82,11 +85,6 @@ IconLook iconLook(const Facts& facts)
     return facts.daemonReachable ? IconLook::dimmed : IconLook::regular;
 }
 
-qreal opacity(IconLook look)
-{
-    return look == IconLook::dimmed ? MenuBarIcon::dimmedOpacity : MenuBarIcon::regularOpacity;
-}
-
 QString setupItemText(bool needsSetup)
 {
     return needsSetup ? QStringLiteral("Finish Setup…") : QStringLiteral("Setup…");
@@ -98,12 +96,67 @@ QString toolTip(const Facts& facts)
     return second ? headline(facts) + QLatin1Char('\n') + *second : headline(facts);
 }
 
-QString forMenu(QString text)
+QString menuLabel(QString text, MenuHost host)
 {
-    text.replace(QLatin1Char('&'), QStringLiteral("&&"));
     text.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    if (host == MenuHost::application)
+        return text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    text.replace(QLatin1Char('_'), QStringLiteral("__"));
+    if (text.contains(QLatin1Char('&')))
+        text.prepend(QLatin1Char('&'));
     return text;
+}
+
+namespace {
+
+qreal widthOf(const QFont& font, int columns)
+{
+    return QFontMetricsF(font).averageCharWidth() * columns;
+}
+
+} // namespace
+
+QString shortTitle(const QString& text, const QFont& font, int columns)
+{
+    return QFontMetricsF(font).elidedText(text.simplified(), Qt::ElideRight, widthOf(font, columns));
+}
+
+QStringList wrapped(const QString& text, const QFont& font, int columns, int maxLines)
+{
+    const QString plain = text.simplified();
+    if (plain.isEmpty() || maxLines <= 0)
+        return {};
+    const qreal width = widthOf(font, columns);
+    QTextLayout layout(plain, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        if (lines.size() == maxLines - 1) {
+            // The last line allowed takes the rest, cut to fit.
+            lines.append(QFontMetricsF(font).elidedText(plain.mid(line.textStart()), Qt::ElideRight, width));
+            break;
+        }
+        lines.append(plain.mid(line.textStart(), line.textLength()).trimmed());
+    }
+    layout.endLayout();
+    return lines;
+}
+
+RequestCut cutRequests(qsizetype pending, qsizetype limit)
+{
+    const qsizetype listed = std::clamp<qsizetype>(pending, 0, std::max<qsizetype>(limit, 0));
+    return {listed, std::max<qsizetype>(pending, 0) - listed};
+}
+
+QString moreText(qsizetype more)
+{
+    return QStringLiteral("%1 more…").arg(more);
 }
 
 } // namespace ringlark::MenuTexts

@@ -4,12 +4,13 @@
 #include "ui/menu/MenuBarIcon.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QCursor>
-#include <QEvent>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QKeySequence>
 #include <QMenu>
-#include <QPalette>
 #include <QSystemTrayIcon>
 
 namespace ringlark {
@@ -33,6 +34,24 @@ QAction* addSeparator(QMenu* menu, const QString& objectName)
 
 } // namespace
 
+bool panelHostsMenu()
+{
+    // The test Qt makes before it exports a StatusNotifierItem: a watcher on
+    // the bus that reports a host.
+    const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(watcher))
+        return false;
+    QDBusMessage get = QDBusMessage::createMethodCall(watcher, QStringLiteral("/StatusNotifierWatcher"),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << watcher << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = bus.call(get, QDBus::Block, 1000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return false;
+    return qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toBool();
+}
+
 TrayIcon::TrayIcon(AppModel& model, ShowWindow show, std::function<void()> quit, QObject* parent)
     : TrayIcon(model, std::move(show), std::move(quit), Options{}, parent)
 {
@@ -45,19 +64,23 @@ TrayIcon::TrayIcon(AppModel& model, ShowWindow show, std::function<void()> quit,
       m_show(std::move(show)),
       m_quit(std::move(quit)),
       m_options(std::move(options)),
+      m_host((m_options.panelShowsMenu ? m_options.panelShowsMenu() : panelHostsMenu())
+                 ? MenuTexts::MenuHost::panel
+                 : MenuTexts::MenuHost::application),
       m_menu(new QMenu),
       m_tray(new QSystemTrayIcon(this))
 {
     if (!m_options.trayAvailable)
         m_options.trayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
+    if (!m_options.showRequests)
+        m_options.showRequests = [this] { m_show(WindowKind::setup); };
     m_menu->setObjectName(QStringLiteral("trayMenu"));
     buildMenu();
     // Panels that host the menu themselves may never report a click, so the
-    // menu is always attached; a plain click opens it where there is one.
+    // menu is always attached.
     m_tray->setContextMenu(m_menu);
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger && !m_menu->isVisible())
-            m_menu->popup(QCursor::pos());
+        activated(reason);
     });
 
     m_refresh.setSingleShot(true);
@@ -80,14 +103,20 @@ TrayIcon::TrayIcon(AppModel& model, ShowWindow show, std::function<void()> quit,
             break;
         }
     });
-    // The panel does not tint the icon, so it follows the palette's text colour.
-    qApp->installEventFilter(this);
     refresh();
 
     m_dockRetry.setSingleShot(true);
     m_dockRetry.setInterval(m_options.dockRetry);
     connect(&m_dockRetry, &QTimer::timeout, this, &TrayIcon::dock);
+    m_standaloneTimer.setSingleShot(true);
+    m_standaloneTimer.setInterval(m_options.standaloneAfter);
+    connect(&m_standaloneTimer, &QTimer::timeout, this, [this] {
+        m_standalone = true;
+        emit standaloneChanged(true);
+    });
     dock();
+    if (m_dockRetry.isActive())
+        m_standaloneTimer.start();
 }
 
 TrayIcon::~TrayIcon()
@@ -107,6 +136,23 @@ QSystemTrayIcon* TrayIcon::tray()
     return m_tray;
 }
 
+QString TrayIcon::label(const QString& text) const
+{
+    return MenuTexts::menuLabel(text, m_host);
+}
+
+void TrayIcon::activated(int reason)
+{
+    if (reason != QSystemTrayIcon::Trigger)
+        return;
+    // A panel that draws the menu opens it on its own; a second one drawn
+    // here would sit beside it. A click it passes on opens the setup window.
+    if (m_host == MenuTexts::MenuHost::panel)
+        m_show(WindowKind::setup);
+    else if (!m_menu->isVisible())
+        m_menu->popup(QCursor::pos());
+}
+
 void TrayIcon::buildMenu()
 {
     m_headline = addText(m_menu, QStringLiteral("headline"));
@@ -114,10 +160,13 @@ void TrayIcon::buildMenu()
     m_requestsSeparator = addSeparator(m_menu, QStringLiteral("requestsSeparator"));
     m_waiting = addText(m_menu, QStringLiteral("waitingForYou"));
     m_waiting->setText(QStringLiteral("Waiting for you"));
+    m_more = m_menu->addAction(QString());
+    m_more->setObjectName(QStringLiteral("moreRequests"));
+    connect(m_more, &QAction::triggered, this, [this] { m_options.showRequests(); });
     m_requestsEnd = addSeparator(m_menu, QStringLiteral("requestsEnd"));
 
-    auto* pair = m_menu->addAction(QStringLiteral("Pair iPhone…"));
-    pair->setObjectName(QStringLiteral("pairIPhone"));
+    auto* pair = m_menu->addAction(QStringLiteral("Pair Phone…"));
+    pair->setObjectName(QStringLiteral("pairPhone"));
     connect(pair, &QAction::triggered, this, [this] { m_show(WindowKind::pairing); });
     m_setup = m_menu->addAction(QString());
     m_setup->setObjectName(QStringLiteral("setup"));
@@ -167,9 +216,9 @@ void TrayIcon::refresh()
     const auto facts = MenuTexts::Facts::of(m_model);
     m_shown = facts;
 
-    m_headline->setText(MenuTexts::forMenu(MenuTexts::headline(facts)));
+    m_headline->setText(label(MenuTexts::headline(facts)));
     const auto detail = MenuTexts::detail(facts);
-    m_detail->setText(MenuTexts::forMenu(detail.value_or(QString())));
+    m_detail->setText(label(detail.value_or(QString())));
     m_detail->setVisible(detail.has_value());
     m_setup->setText(MenuTexts::setupItemText(facts.needsSetup));
     m_launchAtLogin->setChecked(m_model.launchAtLogin());
@@ -184,24 +233,33 @@ void TrayIcon::refresh()
 void TrayIcon::refreshRequests()
 {
     const auto& pending = m_model.pending();
+    const auto cut = MenuTexts::cutRequests(pending.size());
     QList<RequestKey> keys;
-    keys.reserve(pending.size());
-    for (const auto& r : pending)
+    keys.reserve(cut.listed);
+    for (const auto& r : pending.first(cut.listed))
         keys.append({r.id, r.reason, r.ask, r.agent, r.app});
     if (keys != m_requestKeys) {
         m_requestKeys = std::move(keys);
-        rebuildRequests();
+        rebuildRequests(cut.listed);
     }
     m_requestsSeparator->setVisible(!pending.isEmpty());
     m_waiting->setVisible(!pending.isEmpty());
+    if (cut.more > 0)
+        m_more->setText(label(MenuTexts::moreText(cut.more)));
+    m_more->setVisible(cut.more > 0);
     // Ages move on every poll; only their texts change. Read from the live
     // list, which matches the entries one for one.
     for (qsizetype i = 0; i < m_requests.size() && i < pending.size(); ++i)
-        m_requests[i].description->setText(
-            MenuTexts::forMenu(MenuTexts::describe(pending[i], m_model.age(pending[i]))));
+        m_requests[i].description->setText(label(MenuTexts::describe(pending[i], m_model.age(pending[i]))));
 }
 
-void TrayIcon::rebuildRequests()
+void TrayIcon::addLines(QMenu* menu, const QStringList& lines, const QString& objectName)
+{
+    for (const QString& line : lines)
+        addText(menu, objectName)->setText(label(line));
+}
+
+void TrayIcon::rebuildRequests(qsizetype listed)
 {
     for (auto& entry : m_requests) {
         m_menu->removeAction(entry.submenu->menuAction());
@@ -209,19 +267,27 @@ void TrayIcon::rebuildRequests()
     }
     m_requests.clear();
 
-    for (const auto& request : m_model.pending()) {
-        auto* submenu = new QMenu(MenuTexts::forMenu(request.reason), m_menu);
+    const QFont font = m_menu->font();
+    for (const auto& request : m_model.pending().first(listed)) {
+        // The title is cut to a sensible width; the submenu holds the whole
+        // reason, broken into lines, as plain entries every panel can show.
+        const QString title = MenuTexts::shortTitle(request.reason, font);
+        auto* submenu = new QMenu(label(title), m_menu);
         submenu->setObjectName(QStringLiteral("request"));
         submenu->menuAction()->setObjectName(QStringLiteral("request"));
+        if (title != request.reason.simplified()) {
+            addLines(submenu, MenuTexts::wrapped(request.reason, font), QStringLiteral("requestReason"));
+            submenu->addSeparator();
+        }
         auto* description = addText(submenu, QStringLiteral("requestDescription"));
         if (request.ask)
-            addText(submenu, QStringLiteral("requestAsk"))
-                ->setText(MenuTexts::forMenu(QStringLiteral("Asks: ") + *request.ask));
+            addLines(submenu, MenuTexts::wrapped(QStringLiteral("Asks: ") + *request.ask, font, MenuTexts::lineColumns, 6),
+                     QStringLiteral("requestAsk"));
         submenu->addSeparator();
         auto* dismiss = submenu->addAction(QStringLiteral("Dismiss Request"));
         dismiss->setObjectName(QStringLiteral("dismissRequest"));
-        connect(dismiss, &QAction::triggered, this, [this, request] { m_model.cancel(request); });
-        m_menu->insertMenu(m_requestsEnd, submenu);
+        connect(dismiss, &QAction::triggered, this, [this, request] { m_model.dismiss(request); });
+        m_menu->insertMenu(m_more, submenu);
         m_requests.append({submenu, description});
     }
 }
@@ -229,27 +295,24 @@ void TrayIcon::rebuildRequests()
 void TrayIcon::refreshIcon(const MenuTexts::Facts& facts)
 {
     const auto look = MenuTexts::iconLook(facts);
-    const QColor colour = QGuiApplication::palette().color(QPalette::Active, QPalette::WindowText);
     const int count = static_cast<int>(std::min<qsizetype>(facts.pending, 1000));
-    auto key = std::make_tuple(look, colour, MenuBarIcon::badgeText(count));
+    auto key = std::make_tuple(look, MenuBarIcon::badgeText(count));
     if (m_iconKey == key)
         return;
     m_iconKey = std::move(key);
-    m_tray->setIcon(MenuBarIcon::icon(MenuTexts::opacity(look), colour, count));
+    m_tray->setIcon(MenuBarIcon::icon(look, count));
     ++m_iconRenders;
-}
-
-bool TrayIcon::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
-        refreshIcon(MenuTexts::Facts::of(m_model));
-    return QObject::eventFilter(watched, event);
 }
 
 void TrayIcon::dock()
 {
     if (m_options.trayAvailable()) {
         m_tray->show();
+        m_standaloneTimer.stop();
+        if (m_standalone) {
+            m_standalone = false;
+            emit standaloneChanged(false);
+        }
         return;
     }
     // No panel yet: a cheap look again later, and none once docked.

@@ -304,7 +304,7 @@ void SetupWindow::addWaitingSection(QWidget* content, QVBoxLayout* list)
         const auto& pending = m_model.pending();
         const auto found = std::find_if(pending.begin(), pending.end(), [&](const HelpRequest& r) { return r.id == id; });
         if (found != pending.end())
-            m_model.cancel(*found);
+            m_model.dismiss(*found);
     });
     list->addWidget(m_waitingSection);
 }

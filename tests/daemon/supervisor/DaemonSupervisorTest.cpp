@@ -362,10 +362,13 @@ TEST_F(DaemonTest, AStrangerOnThePortGetsNoTokenAndIsReportedAsBusy)
     StaleDaemonOptions options{dir.filePath("daemon.pid"), statusProbe(daemon.base(), access),
                                strangerCheck(daemon.base(), access)};
 
+    options.port = daemon.port();
+
     table(::geteuid() + 1);
     ASSERT_TRUE(await(stopStale(options), 5s));
     EXPECT_TRUE(daemon.seen().empty());
-    EXPECT_EQ(log, QStringList{"critical: port 8641 is busy but no stale Ringlark daemon was found"});
+    EXPECT_EQ(log, QStringList{QString("critical: port %1 is busy but no stale Ringlark daemon was found")
+                                   .arg(daemon.port())});
 
     table(::geteuid()); // our own daemon answers, with its token and host
     EXPECT_EQ(await(options.probe(), 3s), true);

@@ -126,6 +126,6 @@ TEST(DaemonDesktop, ReportsTailscalePairsAndRingsTheDesktopOnCreate)
     auto ended = http(daemon.port, "/v1/requests/" + created["id"].get<std::string>() + "/wait?timeout_ms=3000");
     EXPECT_EQ(ended.parsed()["status"], "resolved");
     const QByteArray shown = readFile(programs.filePath("args"));
-    EXPECT_TRUE(shown.contains("--action=done=Done"));
+    EXPECT_TRUE(shown.contains("--action=default=Open Ringlark\n--action=done=Done"));
     EXPECT_TRUE(shown.contains("Approve &lt;sudo&gt;\nAsks: Type your password")) << shown.toStdString();
 }

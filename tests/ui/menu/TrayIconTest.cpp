@@ -1,6 +1,7 @@
 #include "Printers.h"
 #include "model/ModelHarness.h"
 #include "support/EventLoop.h"
+#include "ui/menu/MenuBarIcon.h"
 #include "ui/menu/TrayIcon.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,17 @@ std::string requestsJson(const std::string& secondAsk = "Approve the login?", co
                 "ask":")" + secondAsk + R"("}])";
 }
 
+// `count` requests with long reasons.
+std::string manyRequests(int count)
+{
+    std::string out = "[";
+    for (int i = 0; i < count; ++i)
+        out += std::string(i ? "," : "") + R"({"id":"r)" + std::to_string(i) + R"(","status":"open","reason":"Request )" +
+               std::to_string(i) + R"(: approve the database migration for the staging cluster before the nightly build runs",)" +
+               R"("created_at":1000000,"updated_at":1000000})";
+    return out + "]";
+}
+
 // The visible entries as a panel would list them; separators as "-", submenus with their entries.
 QStringList entries(const QMenu* menu)
 {
@@ -49,19 +61,23 @@ QAction* find(QMenu* menu, const QString& name)
 }
 
 struct Fixture {
-    Fixture()
+    explicit Fixture(bool menuOnPanel = false, bool trayThere = false) : panel(trayThere), panelMenu(menuOnPanel)
     {
         auto services = harness.services();
         services.clock = [this] { return now; };
         model = std::make_unique<AppModel>(services);
         TrayIcon::Options options;
         options.dockRetry = std::chrono::milliseconds(10);
+        options.standaloneAfter = std::chrono::milliseconds(40);
         options.trayAvailable = [this] {
             ++dockChecks;
             return panel;
         };
+        options.panelShowsMenu = [this] { return panelMenu; };
+        options.showRequests = [this] { ++requestLists; };
         tray = std::make_unique<TrayIcon>(
             *model, [this](WindowKind kind) { shown.append(kind); }, [this] { ++quits; }, options);
+        QObject::connect(tray.get(), &TrayIcon::standaloneChanged, [this](bool on) { standalone.append(on); });
     }
     // One poll, and the refresh it schedules.
     void poll()
@@ -73,7 +89,10 @@ struct Fixture {
     ModelHarness harness;
     std::chrono::system_clock::time_point now{std::chrono::seconds(1000 + 3 * 60)};
     bool panel = false;
+    bool panelMenu = false;
     int dockChecks = 0;
+    int requestLists = 0;
+    QList<bool> standalone;
     QList<WindowKind> shown;
     int quits = 0;
     std::unique_ptr<AppModel> model;
@@ -86,7 +105,7 @@ TEST(TrayIcon, MenuListsStateRequestsAndFixedItemsInOrder)
 {
     Fixture f;
     QMenu* menu = f.tray->menu();
-    EXPECT_EQ(entries(menu), QStringList({"Ringlark: starting… (off)", "-", "Pair iPhone…", "Finish Setup…", "-",
+    EXPECT_EQ(entries(menu), QStringList({"Ringlark: starting… (off)", "-", "Pair Phone…", "Finish Setup…", "-",
                                           "Launch at Login", "-", "Quit Ringlark"}));
     EXPECT_EQ(find(menu, "quit")->shortcut(), QKeySequence("Ctrl+Q"));
 
@@ -97,16 +116,81 @@ TEST(TrayIcon, MenuListsStateRequestsAndFixedItemsInOrder)
               QStringList({"Ringlark: 2 requests waiting (off)", "desk (off)", "-", "Waiting for you (off)",
                            "Needs a code {Codex · 3 min · Terminal (off) | - | Dismiss Request}",
                            "Sign in {3 min (off) | Asks: Allow && go? (off) | - | Dismiss Request}", "-",
-                           "Pair iPhone…", "Finish Setup…", "-", "Launch at Login", "-", "Quit Ringlark"}));
+                           "Pair Phone…", "Finish Setup…", "-", "Launch at Login", "-", "Quit Ringlark"}));
     EXPECT_EQ(f.tray->tray()->toolTip(), "Ringlark: 2 requests waiting\ndesk");
 
     // Requests gone, then the daemon too: the section and the detail go.
     f.harness.daemon.set("/v1/status", statusJson(true, 0));
     f.poll();
-    EXPECT_EQ(entries(menu).mid(0, 4), QStringList({"Ringlark: ready (off)", "desk (off)", "-", "Pair iPhone…"}));
+    EXPECT_EQ(entries(menu).mid(0, 4), QStringList({"Ringlark: ready (off)", "desk (off)", "-", "Pair Phone…"}));
     f.harness.daemon.remove("/v1/status");
     f.poll();
-    EXPECT_EQ(entries(menu).mid(0, 3), QStringList({"Ringlark: starting… (off)", "-", "Pair iPhone…"}));
+    EXPECT_EQ(entries(menu).mid(0, 3), QStringList({"Ringlark: starting… (off)", "-", "Pair Phone…"}));
+}
+
+TEST(TrayIcon, ListsTenRequestsWithShortTitlesAndKeepsTheFixedItems)
+{
+    Fixture f;
+    f.harness.daemon.set("/v1/status", statusJson(true, 30));
+    f.harness.daemon.set("/v1/requests", manyRequests(30));
+    f.poll();
+    const QStringList shown = entries(f.tray->menu());
+    ASSERT_EQ(shown.size(), 4 + 10 + 8);
+    EXPECT_EQ(shown.mid(14), QStringList({"20 more…", "-", "Pair Phone…", "Finish Setup…", "-", "Launch at Login", "-",
+                                          "Quit Ringlark"}));
+    find(f.tray->menu(), "moreRequests")->trigger();
+    EXPECT_EQ(f.requestLists, 1);
+
+    // The title is cut; the submenu holds the whole reason, line by line.
+    const QMenu* first = f.tray->menu()->findChild<QMenu*>("request");
+    const QString reason = "Request 0: approve the database migration for the staging cluster before the nightly build runs";
+    EXPECT_TRUE(first->title().endsWith("…") && first->title().size() < reason.size()) << first->title().toStdString();
+    QStringList lines;
+    for (const QAction* a : first->findChildren<QAction*>("requestReason"))
+        lines << a->text();
+    EXPECT_EQ(lines.join(' '), reason);
+
+    f.harness.daemon.set("/v1/requests", manyRequests(10));
+    f.poll();
+    EXPECT_EQ(entries(f.tray->menu()).size(), 4 + 10 + 7) << "no \"more\" entry";
+}
+
+TEST(TrayIcon, AClickOpensTheOwnMenuOnlyWhereThePanelDrawsNone)
+{
+    for (const bool panelMenu : {false, true}) {
+        SCOPED_TRACE(panelMenu ? "panel draws the menu" : "application draws the menu");
+        Fixture f(panelMenu);
+        EXPECT_EQ(f.tray->menuHost(), panelMenu ? MenuTexts::MenuHost::panel : MenuTexts::MenuHost::application);
+        emit f.tray->tray()->activated(QSystemTrayIcon::Trigger);
+        spinFor(std::chrono::milliseconds(5));
+        EXPECT_EQ(f.tray->menu()->isVisible(), !panelMenu);
+        EXPECT_EQ(f.shown, panelMenu ? QList<WindowKind>{WindowKind::setup} : QList<WindowKind>{});
+        f.tray->menu()->hide();
+
+        // Labels are escaped for whoever draws them.
+        f.harness.daemon.set("/v1/status", statusJson(true, 1));
+        f.harness.daemon.set("/v1/requests", R"([{"id":"a","status":"open","reason":"my_file & AT&T",
+                                                  "created_at":1000000,"updated_at":1000000}])");
+        f.poll();
+        EXPECT_EQ(f.tray->menu()->findChild<QMenu*>("request")->title(),
+                  panelMenu ? "&my__file & AT&T" : "my_file && AT&&T");
+    }
+}
+
+TEST(TrayIcon, WithoutATrayForAWhileTheSetupWindowStandsInUntilOneAppears)
+{
+    Fixture f;
+    spinFor(std::chrono::milliseconds(20));
+    EXPECT_TRUE(f.standalone.isEmpty()) << "not before the delay";
+    EXPECT_TRUE(spinUntil([&] { return !f.standalone.isEmpty(); }));
+    EXPECT_EQ(f.standalone, QList<bool>{true});
+    f.panel = true;
+    EXPECT_TRUE(spinUntil([&] { return f.standalone.size() == 2; }));
+    EXPECT_EQ(f.standalone, QList<bool>({true, false}));
+
+    Fixture docked(false, true);
+    spinFor(std::chrono::milliseconds(80));
+    EXPECT_TRUE(docked.standalone.isEmpty()) << "a tray from the start";
 }
 
 TEST(TrayIcon, RebuildsRequestsOnlyWhenTheyChangeAndRefreshesAgesInPlace)
@@ -145,36 +229,29 @@ TEST(TrayIcon, RebuildsRequestsOnlyWhenTheyChangeAndRefreshesAgesInPlace)
     EXPECT_EQ(f.harness.daemon.count("/v1/requests/r0/cancel"), 0);
 }
 
-TEST(TrayIcon, IconFollowsTheLookAndThePaletteOnly)
+TEST(TrayIcon, IconIsRedrawnOnlyWhenItsLookOrBadgeChanges)
 {
     Fixture f;
-    auto colourAt = [&](QPoint p) { return f.tray->tray()->icon().pixmap(QSize(48, 48)).toImage().pixelColor(p); };
-    const QPoint body(20, 38);
-    EXPECT_EQ(colourAt(body).alpha(), 255) << "regular while starting";
+    const auto tile = [&] { return f.tray->tray()->icon().pixmap(QSize(22, 22)).toImage().pixel(3, 3); };
+    EXPECT_EQ(tile(), MenuBarIcon::brand) << "regular while starting";
     const int initial = f.tray->iconRenders();
 
     f.harness.daemon.set("/v1/status", statusJson(true, 0, false, true));
     f.poll();
-    EXPECT_NEAR(colourAt(body).alpha(), 102, 2) << "dimmed while reachable but not ready";
+    EXPECT_EQ(tile(), MenuBarIcon::muted) << "dimmed while reachable but not ready";
+    f.poll();
+    EXPECT_EQ(f.tray->iconRenders(), initial + 1);
     f.harness.daemon.set("/v1/status", statusJson(true, 0));
     f.poll();
-    EXPECT_EQ(colourAt(body).alpha(), 255);
+    EXPECT_EQ(tile(), MenuBarIcon::brand);
     EXPECT_EQ(f.tray->iconRenders(), initial + 2);
-
-    const QPalette original = QApplication::palette();
-    QPalette light = original;
-    light.setColor(QPalette::WindowText, QColor(240, 240, 240));
-    QApplication::setPalette(light);
-    EXPECT_EQ(colourAt(body).rgb(), QColor(240, 240, 240).rgb());
-    QApplication::setPalette(original);
-    EXPECT_EQ(colourAt(body).rgb(), original.color(QPalette::WindowText).rgb());
 }
 
 TEST(TrayIcon, ItemsCallTheirActionsAndLaunchAtLoginShowsWhatTheSystemDid)
 {
     Fixture f;
     QMenu* menu = f.tray->menu();
-    for (const char* name : {"pairIPhone", "setup", "quit"})
+    for (const char* name : {"pairPhone", "setup", "quit"})
         find(menu, name)->trigger();
     EXPECT_EQ(f.shown, QList<WindowKind>({WindowKind::pairing, WindowKind::setup}));
     EXPECT_EQ(f.quits, 1);
