@@ -7,6 +7,7 @@
 #include "helper/net/Worker.h"
 #include "helper/phone/PhoneServer.h"
 #include "helper/phone/Ringer.h"
+#include "helper/phone/Streaming.h"
 #include "helper/system/Files.h"
 #include "helper/system/NetworkWatch.h"
 #include "helper/system/PeerUser.h"
@@ -198,6 +199,11 @@ int runDaemon(const DaemonEnvironment& environment)
     auto post = loop.poster();
     Daemon* daemonPointer = nullptr;
     phone::PhoneServer* phonePointer = nullptr;
+    phone::Streaming* streamingPointer = nullptr;
+    // Talking to the X server may take a while: never on the loop, nor on
+    // the worker that asks Tailscale.
+    auto screenWorker = std::make_unique<Worker>();
+    std::optional<screen::Permissions> permissions;
     Notifier notifier({environment.pathVariable, [post, &daemonPointer](const std::string& id) {
                            // From the notification's thread: the request ends on the loop.
                            post([&daemonPointer, id] {
@@ -233,11 +239,14 @@ int runDaemon(const DaemonEnvironment& environment)
     };
     services.closed = [&](const std::string& id) {
         notifier.retract(id);
+        if (streamingPointer)
+            streamingPointer->requestEnded(id);
         if (phonePointer)
             phonePointer->requestsChanged();
     };
     services.phone = [&] {
-        return Daemon::PhoneFacts{ringer.mode(), static_cast<std::int64_t>(devices.devices().size()), false};
+        return Daemon::PhoneFacts{ringer.mode(), static_cast<std::int64_t>(devices.devices().size()),
+                                  streamingPointer && streamingPointer->active()};
     };
     services.pairingCode = [&]() -> Expected<std::string, std::string> {
         if (!phonePointer)
@@ -246,8 +255,17 @@ int runDaemon(const DaemonEnvironment& environment)
             return unexpected(std::string("~/.ringlark/devices.json cannot be written, so no phone can pair."));
         return codes.current(EventLoop::Clock::now());
     };
+    services.permissions = [&]() -> std::optional<std::pair<bool, bool>> {
+        if (!permissions)
+            return std::nullopt;
+        return std::pair{permissions->screenRecording, permissions->accessibility};
+    };
     services.devices = [&] { return devicesForApp(devices); };
-    services.forgetDevice = [&](const std::string& id) { return devices.remove(id); };
+    services.forgetDevice = [&](const std::string& id) {
+        if (streamingPointer)
+            streamingPointer->deviceForgotten(id);
+        return devices.remove(id);
+    };
 
     Daemon::Settings settings;
     settings.version = RINGLARK_HELPER_VERSION;
@@ -281,6 +299,30 @@ int runDaemon(const DaemonEnvironment& environment)
     phoneServices.dismissAllowed = [&ringer](const std::string& id, std::string_view capability) {
         return ringer.dismissAllowed(id, capability);
     };
+
+    phone::Streaming::Services streamingServices;
+    streamingServices.respond = phoneServices.respond;
+    streamingServices.post = post;
+    streamingServices.background = [&screenWorker](phone::Streaming::Job job) { screenWorker->post(std::move(job)); };
+    streamingServices.findRequest = [&store](const std::string& id) { return store.find(id); };
+    streamingServices.announce = [&notifier](const std::string& title) {
+        notifier.inform("Ringlark: streaming to your phone", "Your phone sees \u201c" + title + "\u201d.");
+    };
+    phone::Streaming::Settings streamingSettings;
+    streamingSettings.display = environment.display.display;
+    streamingSettings.permissions = [&permissions] { return permissions; };
+    streamingSettings.newId = [] { return randomHex(8); };
+    streamingSettings.idleEnd = environment.sessionIdle;
+    phone::Streaming streaming(loop, std::move(streamingServices), std::move(streamingSettings));
+    streamingPointer = &streaming;
+    phoneServices.streaming = [&streaming](phone::PhoneServer::ConnectionId connection, const phone::Device& device,
+                                           const http::Request& request) {
+        return streaming.handle(connection, device, request);
+    };
+    phoneServices.streamingClosed = [&streaming](phone::PhoneServer::ConnectionId connection) {
+        streaming.connectionClosed(connection);
+    };
+
     phone::PhoneServer::Settings phoneSettings;
     phoneSettings.testHooks = environment.testHooks;
     phoneSettings.vapidPublicKey = ringer.vapidPublicKey();
@@ -301,12 +343,20 @@ int runDaemon(const DaemonEnvironment& environment)
         phoneServer->serve(endpoints.phone.fd, Transport::tcp, {512, ownerOrServe(::getuid())});
     }
 
+    // The status waits for this once, so it never reports a guess.
+    screenWorker->post([post, &permissions, &daemon, display = environment.display] {
+        post([found = screen::probePermissions(display), &permissions, &daemon] {
+            permissions = found;
+            daemon.permissionsKnown();
+        });
+    });
     daemon.prefetch();
     logLine("started (pid " + std::to_string(::getpid()) + ", port " + std::to_string(environment.port) + ")");
     loop.run();
 
     daemonPointer = nullptr;
     phonePointer = nullptr;
+    streamingPointer = nullptr;
     notifier.shutdown();
     endpoints.removeSocketIfOurs();
     removePidFileIfOurs(pidFile, ::getpid());

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "helper/screen/Permissions.h"
+
 namespace ringlark::helper {
 
 // What the daemon takes from the world it starts in.
@@ -14,6 +16,8 @@ struct DaemonEnvironment {
     std::string pathVariable; // where to look for tailscale and notify-send
     bool testHooks = false;
     std::chrono::milliseconds orphanGrace{5000};
+    screen::Environment display; // the desktop session the daemon runs in
+    std::chrono::milliseconds sessionIdle{60000}; // a streaming session without frame requests ends
 };
 
 // Serves until SIGTERM or SIGINT; gives the process's exit status

@@ -3,6 +3,7 @@
 #include "helper/RunDaemon.h"
 #include "helper/mcp/McpServer.h"
 #include "helper/api/Records.h"
+#include "helper/screen/Permissions.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -25,7 +26,8 @@ constexpr const char* usage =
     "               the phones' on 127.0.0.1:8642 (RINGLARK_PHONE_PORT), shared over tailscale serve,\n"
     "               on ~/.ringlark/daemon.sock (RINGLARK_ORPHAN_GRACE_MS: how long a request\n"
     "               outlives its last waiting agent; RINGLARK_TEST_HOOKS=1: PUT /x/status)\n"
-    "  permissions  print the permissions this computer grants, as JSON\n"
+    "  permissions  print whether this desktop lets the phone see windows (X11 with XShm) and\n"
+    "               send them input (XTEST), as JSON\n"
     "  mcp          serve the request_human tool to a coding agent over stdin/stdout\n"
     "               (RINGLARK_AGENT names the agent; RINGLARK_REQUEST_TIMEOUT_MS and\n"
     "               RINGLARK_PROGRESS_INTERVAL_MS shorten its waits)\n";
@@ -34,6 +36,12 @@ std::string environmentValue(const char* name)
 {
     const char* value = std::getenv(name);
     return value ? value : "";
+}
+
+// The desktop session the helper runs in, as the permission probe needs it.
+screen::Environment displayEnvironment()
+{
+    return {environmentValue("DISPLAY"), environmentValue("XDG_SESSION_TYPE"), environmentValue("WAYLAND_DISPLAY")};
 }
 
 std::filesystem::path homeDirectory()
@@ -82,7 +90,9 @@ int main(int argc, char** argv)
         return 0;
     }
     if (command == "permissions") {
-        std::cout << dumpJson(permissionsJson()) << std::endl;
+        // The same probe as the daemon's status, so the two never disagree.
+        const auto permissions = screen::probePermissions(displayEnvironment());
+        std::cout << dumpJson(permissionsJson(permissions.screenRecording, permissions.accessibility)) << std::endl;
         return 0;
     }
     if (command == "daemon") {
@@ -92,8 +102,16 @@ int main(int argc, char** argv)
             std::cerr << "ringlark: RINGLARK_PORT and RINGLARK_PHONE_PORT must be port numbers from 1 to 65535\n";
             return 2;
         }
-        DaemonEnvironment environment{*port, *phonePort, homeDirectory(), environmentValue("PATH")};
+        DaemonEnvironment environment;
+        environment.port = *port;
+        environment.phonePort = *phonePort;
+        environment.home = homeDirectory();
+        environment.pathVariable = environmentValue("PATH");
         environment.testHooks = environmentValue("RINGLARK_TEST_HOOKS") == "1";
+        environment.display = displayEnvironment();
+        // Tests shorten how long an unwatched streaming session lives.
+        if (environment.testHooks)
+            environment.sessionIdle = millisecondsFrom("RINGLARK_SESSION_IDLE_MS", environment.sessionIdle);
         environment.orphanGrace = millisecondsFrom("RINGLARK_ORPHAN_GRACE_MS", environment.orphanGrace);
         return runDaemon(environment);
     }

@@ -178,11 +178,19 @@ void Daemon::status(ConnectionId connection)
 {
     if (m_forcedStatus)
         return respond(connection, http::json(200, dumpJson(*m_forcedStatus)));
-    withTailscale([this, connection](const TailscaleInfo& tailscale) {
+    const auto permissions = m_services.permissions ? m_services.permissions()
+                                                   : std::optional<std::pair<bool, bool>>(std::pair{false, false});
+    if (!permissions) {
+        m_awaitingPermissions.push_back(connection);
+        return;
+    }
+    withTailscale([this, connection, permissions](const TailscaleInfo& tailscale) {
         DaemonStatus status;
         status.version = m_settings.version;
         status.tailscale = tailscale;
         status.pending = m_store.openCount();
+        status.screenRecording = permissions->first;
+        status.accessibility = permissions->second;
         if (m_services.phone) {
             const PhoneFacts phone = m_services.phone();
             status.pushMode = phone.pushMode;
@@ -196,6 +204,14 @@ void Daemon::status(ConnectionId connection)
         }
         respond(connection, http::json(200, m_lastStatusBody));
     });
+}
+
+void Daemon::permissionsKnown()
+{
+    auto waiting = std::move(m_awaitingPermissions);
+    m_awaitingPermissions.clear();
+    for (ConnectionId connection : waiting)
+        status(connection);
 }
 
 void Daemon::pairing(ConnectionId connection)

@@ -41,6 +41,9 @@ public:
         std::function<PhoneFacts()> phone;
         // The code of the pairing link, or why no phone can pair now.
         std::function<Expected<std::string, std::string>()> pairingCode;
+        // What the daemon may do with the display; nothing until it is known,
+        // and the status waits for it rather than report a guess.
+        std::function<std::optional<std::pair<bool, bool>>()> permissions;
         std::function<nlohmann::json()> devices;              // GET /v1/devices
         std::function<bool(const std::string& id)> forgetDevice; // DELETE /v1/devices/{id}
     };
@@ -80,6 +83,8 @@ public:
     void tailscaleMayHaveChanged();
 
     std::size_t parkedWaits() const { return m_parked.size(); }
+    // The permissions are known now: status requests waiting for them are answered.
+    void permissionsKnown();
     // The last known state of Tailscale, if any.
     const std::optional<TailscaleInfo>& knownTailscale() const { return m_tailscale; }
 
@@ -111,6 +116,7 @@ private:
     Settings m_settings;
 
     std::optional<nlohmann::json> m_forcedStatus;
+    std::vector<ConnectionId> m_awaitingPermissions;
 
     std::optional<TailscaleInfo> m_tailscale;
     std::optional<DaemonStatus> m_lastStatus;

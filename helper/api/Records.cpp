@@ -51,9 +51,9 @@ nlohmann::json toJson(const HelpRequest& request)
     return object;
 }
 
-nlohmann::json permissionsJson()
+nlohmann::json permissionsJson(bool screenRecording, bool accessibility)
 {
-    return {{"screen_recording", true}, {"accessibility", true}};
+    return {{"screen_recording", screenRecording}, {"accessibility", accessibility}};
 }
 
 std::size_t characterCount(std::string_view utf8)

@@ -48,8 +48,8 @@ struct HelpRequest {
 struct DaemonStatus {
     std::string version;
     TailscaleInfo tailscale;
-    bool screenRecording = true; // Linux has no such permissions
-    bool accessibility = true;
+    bool screenRecording = false; // the daemon can capture windows of the display
+    bool accessibility = false;   // and send them input
     std::string pushMode = "off"; // no phone link in this helper
     std::int64_t devices = 0;
     std::int64_t pending = 0;
@@ -60,7 +60,8 @@ struct DaemonStatus {
 nlohmann::json toJson(const TailscaleInfo& tailscale);
 nlohmann::json toJson(const DaemonStatus& status);
 nlohmann::json toJson(const HelpRequest& request);
-nlohmann::json permissionsJson();
+// What `ringlark permissions` prints and the status carries.
+nlohmann::json permissionsJson(bool screenRecording, bool accessibility);
 
 // The longest `reason`, `ask`, `app`, `title` or `agent` accepted, in characters.
 inline constexpr std::size_t maxFieldCharacters = 1000;

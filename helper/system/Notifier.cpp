@@ -145,6 +145,17 @@ void Notifier::announce(const DesktopNotice& request)
     std::thread([state = m_state, program = *program, request] { state->watch(program, request); }).detach();
 }
 
+void Notifier::inform(const std::string& summary, const std::string& body)
+{
+    auto program = findExecutable("notify-send", m_state->options.pathVariable);
+    if (!program)
+        return;
+    std::vector<std::string> arguments{*program, "--app-name=Ringlark", "--icon=video-display", "--", summary,
+                                       escapeMarkup(body)};
+    // notify-send without --wait returns at once; the thread keeps even a slow one off the caller.
+    std::thread([arguments = std::move(arguments)] { runCaptured(arguments, std::chrono::seconds(5)); }).detach();
+}
+
 void Notifier::retract(const std::string& id)
 {
     std::lock_guard lock(m_state->mutex);

@@ -41,6 +41,8 @@ public:
     Notifier& operator=(const Notifier&) = delete;
 
     void announce(const DesktopNotice& request);
+    // A plain notice without actions, such as that the phone now sees a window.
+    void inform(const std::string& summary, const std::string& body);
     // The request ended some other way: stop watching its notification.
     void retract(const std::string& id);
     // Stops every watcher, waiting briefly for them.

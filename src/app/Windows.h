@@ -31,9 +31,6 @@ public:
     // Shows the window of `kind`, centred unless it is already visible, in
     // front and active.
     void show(Kind kind);
-    // The waiting requests are listed at the top of the setup window.
-    void showRequests() { show(Kind::setup); }
-
     // The setup window with its list of waiting requests in view.
     void showRequests();
 
