@@ -66,6 +66,9 @@ public:
         variables.insert("RINGLARK_PORT", QString::number(port));
         variables.insert("RINGLARK_PHONE_PORT", QString::number(phonePort));
         variables.insert("PATH", m_emptyDir.path());
+        // No desktop unless a test brings one: what the daemon may show depends on it.
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"})
+            variables.remove(name);
         for (const auto& [name, value] : environment)
             variables.insert(name, value);
         process.setProcessEnvironment(variables);
