@@ -268,7 +268,7 @@ void AppModel::cancel(const HelpRequest& request)
 QCoro::Task<> AppModel::runCancel(QPointer<AppModel> model, LocalAPI api, QString id)
 {
     // A failure shows in the cycle that follows: the request is still listed.
-    co_await api.cancel(id);
+    co_await api.dismiss(id);
     if (model)
         co_await model->poll();
 }

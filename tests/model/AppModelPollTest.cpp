@@ -43,7 +43,7 @@ TEST(AppModelPoll, KeepsLastValuesWhenLostAndFetchesRequestsOnlyWhenCounted)
     EXPECT_EQ(model.pending().size(), 2);
 
     // The list fails: the previous one stays, and observers still hear of it.
-    daemon.set("/v1/requests", FakeDaemon::Reply{500, "boom", "text/plain"});
+    daemon.set("/v1/requests", StubDaemon::Reply{500, "boom", "text/plain"});
     const int before = seen[Field::pending];
     ASSERT_TRUE(await(model.poll()));
     EXPECT_EQ(model.pending().size(), 2);

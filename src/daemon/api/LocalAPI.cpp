@@ -59,10 +59,11 @@ QCoro::Task<Expected<RinglarkStatus, ApiFailure>> LocalAPI::status() const
     co_return std::move(*decoded);
 }
 
-QCoro::Task<Expected<Unit, LocalAPIError>> LocalAPI::cancel(QString id) const
+QCoro::Task<Expected<Unit, LocalAPIError>> LocalAPI::dismiss(QString id) const
 {
-    // The id travels as one segment exactly as the daemon gave it: a '/' or a
-    // lone "." or ".." must not turn into another path.
+    // The daemon's path for a dismissal is still called "cancel". The id
+    // travels as one segment exactly as the daemon gave it: a '/' or a lone
+    // "." or ".." must not turn into another path.
     auto body = co_await perform("/v1/requests/" + encodePathSegment(id) + "/cancel", "POST");
     if (!body)
         co_return unexpected(body.error());

@@ -87,8 +87,8 @@ public:
     QCoro::Task<Expected<QList<HelpRequest>, ApiFailure>> requests() const { return get<QList<HelpRequest>>(QStringLiteral("/v1/requests")); }
     QCoro::Task<Expected<Pairing, ApiFailure>> pairing() const { return get<Pairing>(QStringLiteral("/v1/pairing")); }
 
-    // POST /v1/requests/<id>/cancel with an empty body; the reply body is ignored.
-    QCoro::Task<Expected<Unit, LocalAPIError>> cancel(QString id) const;
+    // Dismisses a request: the person will not help with it. The reply body is ignored.
+    QCoro::Task<Expected<Unit, LocalAPIError>> dismiss(QString id) const;
 
 private:
     // Sends one request for an already encoded target and gives the body of a 2xx reply.
