@@ -18,6 +18,13 @@ QString LocalAPIError::message() const
     return QStringLiteral("Ringlark's daemon is not responding.");
 }
 
+QString describe(const ApiFailure& failure)
+{
+    if (const auto* error = std::get_if<LocalAPIError>(&failure))
+        return error->message();
+    return std::get<DecodeError>(failure).message;
+}
+
 namespace {
 
 constexpr int forbidden = 403;
@@ -70,7 +77,8 @@ QCoro::Task<Expected<Unit, LocalAPIError>> LocalAPI::dismiss(QString id) const
     co_return Unit{};
 }
 
-QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray target, QByteArray method) const
+QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray target, QByteArray method,
+                                                                   qsizetype cap) const
 {
     // Copied before the first suspension: the client may go away meanwhile.
     const DaemonAccess access = m_access;
@@ -104,7 +112,7 @@ QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray ta
                 co_return unexpected(LocalAPIError::unreachable());
             connection = new DaemonConnection(host, port, limits.dataTimeout, limits.exchangeCap);
         }
-        auto outcome = co_await connection->exchange(buildRequest(method, target, hostHeader, *token));
+        auto outcome = co_await connection->exchange(buildRequest(method, target, hostHeader, *token), cap);
         if (outcome.reply && outcome.reply->code != forbidden)
             connection->setToken(*token);
         pool->put(connection);
