@@ -1,6 +1,6 @@
 // The helper's side of the records in tests/fixtures/records: built from the
 // helper's own types, they must come out as exactly the bytes of each file,
-// which the application's tests decode (tests/daemon/api/RecordFixturesTest.cpp).
+// which the application's tests decode (tests/daemon/api/RecordsTest.cpp).
 
 #include "helper/HelperProcess.h"
 #include "helper/Records.h"

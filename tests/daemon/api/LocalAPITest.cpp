@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <malloc.h>
 #include <unistd.h>
@@ -109,6 +110,14 @@ TEST(LocalAPI, StatusCodesAndBodies)
     EXPECT_EQ(failure(api.pairing()).message(), "HTTP 404");
     daemon.set("/v1/requests", StubDaemon::Reply{500, "bad \xff\xfe day", "text/plain"});
     EXPECT_EQ(failure(api.requests()).message(), QString::fromUtf8("bad \uFFFD\uFFFD day"));
+    // The daemon's own error texts (tests/fixtures/records) reach the caller as written.
+    for (const auto& [name, code] : {std::pair{"error-unknown-request.txt", 404}, {"error-pairing-needs-tailscale.txt", 503}}) {
+        const QByteArray text = test::readFile(QStringLiteral(RINGLARK_RECORD_FIXTURES "/") + name);
+        ASSERT_FALSE(text.isEmpty()) << name;
+        daemon.set("/v1/pairing", StubDaemon::Reply{code, text.toStdString(), "text/plain; charset=utf-8"});
+        EXPECT_EQ(failure(api.pairing()), LocalAPIError::status(code, QString::fromUtf8(text))) << name;
+        EXPECT_EQ(failure(api.pairing()).message(), QString::fromUtf8(text)) << name;
+    }
     RawServer odd([](QTcpSocket* s) { s->write("HTTP/1.1 199 Odd\r\nConnection: close\r\n\r\n"); s->disconnectFromHost(); });
     EXPECT_EQ(failure(client(odd.base()).pairing()), LocalAPIError::status(199, {}));
 
@@ -324,24 +333,47 @@ TEST(LocalAPISecurity, AStrangersListenerNeverSeesTheToken)
     EXPECT_EQ(askKernelForListener(std::uint16_t(daemon.port()), ::geteuid() + 1), Listener::stranger);
 }
 
-TEST(LocalAPISecurity, RepliesAboveTheirCapAreNotRead)
+// The longest list the daemon may legitimately send (100 open requests, each
+// text at its 1,000-character limit, in characters JSON writes longest) is
+// read; a reply one byte above its cap is not read at all.
+TEST(LocalAPISecurity, RepliesUpToTheirCapAreRead)
 {
+    QString controls, emoji; // 6 bytes each as JSON ("\u0001"), and 4 bytes each
+    for (int i = 0; i < 1000; ++i) {
+        controls += QChar(i % 2 ? 0x01 : 0x1F);
+        emoji += QString::fromUtf8("\U0001F4F1");
+    }
+    QList<HelpRequest> longest;
+    auto list = nlohmann::json::array();
+    for (int i = 0; i < 100; ++i) {
+        const QString id = QString::number(0x1000000000000000ull + i, 16);
+        // One text of emoji, to see that 4-byte characters come through as well.
+        const QString title = i == 50 ? emoji : controls;
+        longest.append({id, "pending", controls, controls, title, controls, UINT64_MAX, UINT64_MAX, controls});
+        list.push_back({{"id", id.toStdString()}, {"status", "pending"}, {"reason", controls.toStdString()},
+                        {"app", controls.toStdString()}, {"title", title.toStdString()},
+                        {"agent", controls.toStdString()}, {"ask", controls.toStdString()},
+                        {"created_at", UINT64_MAX}, {"updated_at", UINT64_MAX}});
+    }
+    const std::string body = list.dump();
+    EXPECT_GT(body.size(), 3'000'000u);
     StubDaemon daemon;
     const LocalAPI api = client(daemon.base());
-    // At the cap a reply is read (and here only fails to decode); one byte more and it is not.
-    const auto read = [&](const std::string& path, qsizetype size) -> std::optional<ApiFailure> {
-        daemon.set(path, StubDaemon::Reply{200, std::string(size, ' '), "application/octet-stream"});
-        if (path == "/v1/requests") {
-            const auto result = test::await(api.requests(), 5000ms).value();
-            return result ? std::nullopt : std::optional(result.error());
-        }
-        const auto result = test::await(api.dismiss("big"), 5000ms).value();
-        return result ? std::nullopt : std::optional<ApiFailure>(result.error());
+    daemon.set("/v1/requests", body);
+    const auto read = test::await(api.requests(), 5000ms);
+    ASSERT_TRUE(read && *read);
+    EXPECT_TRUE(**read == longest);
+
+    // At its cap a reply is read, and here only fails to decode; one byte more and it is not read.
+    const auto unread = [](auto call) {
+        const auto result = test::await(std::move(call), 5000ms).value();
+        return !result && std::holds_alternative<LocalAPIError>(result.error());
     };
-    const auto decodeOnly = [](const std::optional<ApiFailure>& failure) { return !failure || std::holds_alternative<DecodeError>(*failure); };
-    for (const auto& [path, cap] : {std::pair<std::string, qsizetype>{"/v1/requests/big/cancel", replyCap}, {"/v1/requests", requestListCap}}) {
-        EXPECT_TRUE(decodeOnly(read(path, cap))) << path;
-        EXPECT_EQ(read(path, cap + 1), std::optional<ApiFailure>(unreachable)) << path;
+    for (const qsizetype extra : {0, 1}) {
+        daemon.set("/v1/pairing", StubDaemon::Reply{200, std::string(replyCap + extra, ' '), "application/octet-stream"});
+        daemon.set("/v1/requests", StubDaemon::Reply{200, std::string(requestListCap + extra, ' '), "application/octet-stream"});
+        EXPECT_EQ(unread(api.pairing()), extra == 1);
+        EXPECT_EQ(unread(api.requests()), extra == 1);
     }
 
     // Announced too long: given up at once, long before the time limits (ReplyReader's table has the other framings).
