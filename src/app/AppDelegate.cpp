@@ -26,7 +26,7 @@ AppDelegate::AppDelegate(AppModel& model, Windows& windows, Options options, QOb
 
 bool AppDelegate::isTestHost()
 {
-    return qEnvironmentVariableIsSet("XCTestConfigurationFilePath");
+    return qEnvironmentVariableIsSet("RINGLARK_UNDER_TEST");
 }
 
 bool AppDelegate::claimSingleInstance()

@@ -9,6 +9,7 @@
 #include <QCoroFuture>
 
 #include <algorithm>
+#include <utility>
 
 namespace ringlark {
 
@@ -113,9 +114,14 @@ QCoro::Task<> AppModel::poll()
         auto list = co_await m_api.requests();
         if (!self)
             co_return;
-        // A failed fetch keeps the list but still tells observers.
+        // A failed fetch keeps the list but still tells observers; the first
+        // failure in a row leaves a line in the log.
+        if (!list && !std::exchange(m_listUnread, true))
+            qWarning().noquote() << "help requests not read, keeping the last list:" << describe(list.error());
+        m_listUnread = !list;
         publish(m_pending, list ? std::move(*list) : m_pending, Field::pending);
     } else {
+        m_listUnread = false;
         publish(m_pending, QList<HelpRequest>{}, Field::pending);
     }
 
@@ -301,7 +307,7 @@ void AppModel::dismiss(const HelpRequest& request)
 QCoro::Task<> AppModel::runDismiss(QPointer<AppModel> model, LocalAPI api, QString id)
 {
     // A failure shows in the cycle that follows: the request is still listed.
-    co_await api.cancel(id);
+    co_await api.dismiss(id);
     if (model)
         co_await model->poll();
 }

@@ -193,6 +193,7 @@ private:
     bool m_refreshingAgents = false;
     bool m_refreshAgain = false;
     bool m_shutDown = false;
+    bool m_listUnread = false; // the last fetch of the requests failed; logged once
     mutable std::optional<TailscaleState> m_tailscale;
 };
 

@@ -1,9 +1,11 @@
 #include "agents/CodexConfig.h"
 
+#include "support/Files.h"
+
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
 
-#include <QStringList>
+#include <QDir>
 
 using namespace ringlark;
 using CodexConfig::Server;
@@ -13,60 +15,37 @@ namespace {
 const QString helper = QStringLiteral(R"(/opt/My "Apps"\Ringlark.app/Contents/Helpers/ringlark)");
 const std::string bom = "\xEF\xBB\xBF";
 
-// Realistic files. A line starting with "~" defines our server and must be
-// gone after the edit; every other line must come through byte for byte.
+// Realistic files, in tests/fixtures/codex-config (scripts/check-agents.sh
+// gives the same files to Codex itself). A line starting with "~" defines our
+// server and must be gone after the edit; every other line must come through
+// byte for byte.
 struct Form {
     const char* name;
-    std::string lines;
     std::optional<Server> server;
+    std::string lines = {};
 };
 
-const Form forms[] = {
-    {"empty", "", std::nullopt},
-    {"no final line break", "model = \"o3\"", std::nullopt},
-    {"other settings only",
-     "model = \"o3\"\napproval_policy = \"on-request\"   # why\n\n[profiles.fast]\nmodel = \"o4-mini\"\n\n\n",
-     std::nullopt},
-    {"old block between other tables",
-     "model = \"o3\"\n[mcp_servers.other]\ncommand = \"npx\"\n~[mcp_servers.ringlark]\n~command = \"/Old.app/ringlark\"\n"
-     "~args = [\"mcp\"]\n~\n~[mcp_servers.ringlark.env]\n~RINGLARK_AGENT = \"Codex\"\n[profiles.fast]\nx = 1\n",
-     Server{"/Old.app/ringlark", false}},
-    {"current path, no approval",
-     "~[mcp_servers.ringlark]\n~command = '" + helper.toStdString() + "'\n~tool_timeout_sec = 660\n",
-     Server{helper, false}},
-    {"old path, approved",
-     "~[mcp_servers.ringlark]\n~command = \"/old\"\n~default_tools_approval_mode = \"approve\"\n",
-     Server{"/old", true}},
-    {"inline entry under [mcp_servers]",
-     "[mcp_servers]\nother = { command = \"npx\", args = [\"-y\", \"x\"] }\n~ringlark = { command = \"/old\", args = [\"mcp\"] }\n"
-     "last = { command = \"z\" }\n",
-     Server{"/old", false}},
-    {"dotted keys at the top",
-     "model = \"o3\"\n~mcp_servers.ringlark.command = \"/old\"\n~mcp_servers.ringlark.args = [\"mcp\"]\n"
-     "mcp_servers.other.command = \"npx\"\n[profiles.x]\na = 1\n",
-     Server{"/old", false}},
-    {"dotted keys under [mcp_servers]",
-     "[mcp_servers]\n~ringlark.command = \"/old\"\n~  \"ringlark\" . env.RINGLARK_AGENT = \"Codex\"\nother.command = \"npx\"\n",
-     Server{"/old", false}},
-    {"quoted and spaced headers",
-     "~[mcp_servers.\"ringlark\"]  # ours\n~command = '/old'\n~[ mcp_servers . ringlark . env ]\n~X = \"1\"\n"
-     "['mcp_servers'.'other']\ncommand = \"npx\"\n~['mcp_servers'.'ringlark'.'more']\n~y = 2\n",
-     Server{"/old", false}},
-    {"sub-table alone", "[a]\n~[mcp_servers.ringlark.env]\n~RINGLARK_AGENT = \"Codex\"\n", Server{"", false}},
-    {"header-like lines in strings and arrays",
-     "instructions = \"\"\"\n[mcp_servers.ringlark]\ncommand = \"/fake\" \\\"\"\"\"\nnotes = '''\n[profiles.x]\n'''''\n"
-     "list = [\n  \"[mcp_servers.ringlark]\", # [x]\n  '''y''',\n]\n~[mcp_servers.ringlark]\n~command = \"/old\"\n"
-     "~description = \"\"\"\n~[profiles.fake]\n~\"\"\"\n[profiles.real]\na = 1\n",
-     Server{"/old", false}},
-    {"arrays of tables and look-alike names",
-     "[[custom_notes]]\na = 1\n~[[mcp_servers.ringlark.tools]]\n~name = \"x\"\n[mcp_servers.ringlark-old]\ncommand = \"/x\"\n"
-     "[mcp_servers.ringlarkx.env]\nA = \"b\"\n",
-     Server{"", false}},
-    {"dates, comments and odd spacing",
-     "# top\nwhen = 1979-05-27 07:32:00Z # local\nmodel=\"o3\"\n  [mcp_servers.other]   # indented\n"
-     "  command = \"a#b\"  # hash\n  env = { A = \"}\" }\n",
-     std::nullopt},
+Form forms[] = {
+    {"empty", std::nullopt},
+    {"no-final-line-break", std::nullopt},
+    {"other-settings-only", std::nullopt},
+    {"old-block-between-other-tables", Server{"/Old.app/ringlark", false}},
+    {"current-path-no-approval", Server{helper, false}},
+    {"old-path-approved", Server{"/old", true}},
+    {"inline-entry-under-mcp-servers", Server{"/old", false}},
+    {"dotted-keys-at-the-top", Server{"/old", false}},
+    {"dotted-keys-under-mcp-servers", Server{"/old", false}},
+    {"quoted-and-spaced-headers", Server{"/old", false}},
+    {"sub-table-alone", Server{"", false}},
+    {"header-like-lines-in-strings-and-arrays", Server{"/old", false}},
+    {"arrays-of-tables-and-look-alike-names", Server{"", false}},
+    {"dates-comments-and-odd-spacing", std::nullopt},
 };
+
+std::string fixture(const std::string& name)
+{
+    return test::readFile(QStringLiteral(RINGLARK_CODEX_FIXTURES "/") + QString::fromStdString(name) + ".toml").toStdString();
+}
 
 // The form's file in the given line ending, with or without a byte order mark,
 // and what must be left of it.
@@ -132,7 +111,8 @@ std::string checkEdit(const std::string& file)
 
 TEST(CodexConfig, EditsEveryFormKeepingTheRestByteForByte)
 {
-    for (const Form& form : forms) {
+    for (Form& form : forms) {
+        form.lines = fixture(form.name);
         for (const std::string eol : {"\n", "\r\n"}) {
             for (const bool mark : {false, true}) {
                 const auto [file, kept] = render(form, eol, mark);
@@ -151,6 +131,8 @@ TEST(CodexConfig, EditsEveryFormKeepingTheRestByteForByte)
             }
         }
     }
+    // Every file is one of these forms or one of the inline tables below.
+    EXPECT_EQ(QDir(RINGLARK_CODEX_FIXTURES).entryList(QDir::Files).size(), qsizetype(std::size(forms) + 4));
 }
 
 // A `mcp_servers` written as one inline table cannot take a table header after
@@ -161,12 +143,11 @@ TEST(CodexConfig, PutsTheServerInsideAnInlineServersTable)
                              "args = [\"mcp\"], tool_timeout_sec = 660, default_tools_approval_mode = \"approve\", "
                              "env = { RINGLARK_AGENT = \"Codex\" } }";
     const std::pair<std::string, std::string> cases[] = {
-        {"mcp_servers = {}\n", "mcp_servers = { " + ours + " }\n"},
-        {"model = \"o3\"\nmcp_servers = { other = { command = \"npx\" } } # x\n[p]\n",
+        {fixture("inline-servers-empty"), "mcp_servers = { " + ours + " }\n"},
+        {fixture("inline-servers-with-comment"),
          "model = \"o3\"\nmcp_servers = { other = { command = \"npx\" }, " + ours + " } # x\n[p]\n"},
-        {"mcp_servers = { ringlark = { command = \"/old\" },  other = { command = \"npx\" } }\r\n",
-         "mcp_servers = { other = { command = \"npx\" }, " + ours + " }\r\n"},
-        {"mcp_servers = { a = { command = \"a\" }, ringlark.command = \"/old\", b = { command = \"b\" } }",
+        {fixture("inline-servers-old-first-crlf"), "mcp_servers = { other = { command = \"npx\" }, " + ours + " }\r\n"},
+        {fixture("inline-servers-dotted-old"),
          "mcp_servers = { a = { command = \"a\" }, b = { command = \"b\" }, " + ours + " }"},
     };
     for (const auto& [file, expected] : cases) {

@@ -45,7 +45,7 @@ struct AppProcessTest : ::testing::Test {
         env.insert("RINGLARK_PORT", QString::number(port));
         env.insert("RINGLARK_PHONE_PORT", QString::number(phonePort));
         env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.remove("XCTestConfigurationFilePath");
+        env.remove("RINGLARK_UNDER_TEST");
         return env;
     }
 

@@ -42,12 +42,24 @@ TEST(AppModelPoll, KeepsLastValuesWhenLostAndFetchesRequestsOnlyWhenCounted)
     ASSERT_TRUE(await(model.poll()));
     EXPECT_EQ(model.pending().size(), 2);
 
-    // The list fails: the previous one stays, and observers still hear of it.
-    daemon.set("/v1/requests", FakeDaemon::Reply{500, "boom", "text/plain"});
-    const int before = seen[Field::pending];
-    ASSERT_TRUE(await(model.poll()));
-    EXPECT_EQ(model.pending().size(), 2);
-    EXPECT_EQ(seen[Field::pending], before + 1);
+    // A list that fails, does not decode or is too long: the previous one
+    // stays, observers still hear of it, and the log has one line per run of failures.
+    static int logged = 0;
+    const auto handler = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+        logged += message.startsWith("help requests not read");
+    });
+    const StubDaemon::Reply replies[] = { // a good list in between starts a new run
+        {500, "boom", "text/plain"}, {200, R"([{"id":1}])"}, {200, std::string(requestListCap + 1, ' ')},
+        {200, requestsJson(2)}, {500, "boom", "text/plain"}};
+    for (const auto& reply : replies) {
+        daemon.set("/v1/requests", reply);
+        const int before = seen[Field::pending];
+        ASSERT_TRUE(await(model.poll()));
+        EXPECT_EQ(model.pending().size(), 2);
+        EXPECT_EQ(seen[Field::pending], before + 1);
+    }
+    qInstallMessageHandler(handler);
+    EXPECT_EQ(logged, 2);
 
     // A negative count is not zero either.
     daemon.set("/v1/status", statusJson(true, -1));

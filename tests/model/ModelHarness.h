@@ -1,7 +1,7 @@
 #pragma once
 
 #include "model/AppModel.h"
-#include "support/FakeDaemon.h"
+#include "support/StubDaemon.h"
 #include "support/FakePlatform.h"
 #include "support/Files.h"
 
@@ -27,7 +27,7 @@ public:
     int permissionRuns() const { return lines("permission-runs"); }
     int daemonLaunches() const { return lines("launches"); }
 
-    FakeDaemon daemon;
+    StubDaemon daemon;
     FakePlatform platform;
 
 private:

@@ -48,8 +48,8 @@ TEST(PairedDevices, DecodeStrictlyAsAWholeList)
 
 TEST(PairedDevices, RemovingSendsDeleteWithAJsonBodyOnOneSegment)
 {
-    FakeDaemon daemon;
-    const DaemonAccess token{[](bool) { return std::optional(QByteArray(FakeDaemon::defaultToken)); }, {}};
+    StubDaemon daemon;
+    const DaemonAccess token{[](bool) { return std::optional(QByteArray(StubDaemon::defaultToken)); }, {}};
     const LocalAPI api(daemon.base(), {}, token);
     daemon.set("/v1/devices/p%2F2", "{}");
     const auto removed = await(api.removeDevice("p/2"), 3000ms);
@@ -92,7 +92,7 @@ TEST(PairedDevices, FetchedWhileAWindowIsOpenOrWhenTheirNumberChanges)
     EXPECT_EQ(cycle(withPhones(3)), 4);
 
     // A failed fetch keeps the list and is not retried while idle.
-    daemon.set("/v1/devices", FakeDaemon::Reply{500, "boom", "text/plain"});
+    daemon.set("/v1/devices", StubDaemon::Reply{500, "boom", "text/plain"});
     EXPECT_EQ(cycle(withPhones(1)), 5);
     EXPECT_EQ(model.devices().size(), 2);
     EXPECT_EQ(cycle(withPhones(1)), 5);

@@ -78,7 +78,7 @@ if command -v convert >/dev/null && command -v compare >/dev/null; then
   awk -v d="$distance" 'BEGIN { exit !(d != "" && d < 0.05) }' || fail "SVG and PNG differ (RMSE $distance)"
 fi
 
-# The unpacked programs run. The XCTest switch keeps the application from
+# The unpacked programs run. RINGLARK_UNDER_TEST keeps the application from
 # starting in earnest should --version ever stop being understood.
 export HOME=$work/home QT_QPA_PLATFORM=offscreen
 mkdir -p "$HOME"
@@ -86,7 +86,7 @@ helper=$root/$bundle/Contents/Helpers/ringlark
 out=$(timeout 10 "$helper" permissions || true)
 [[ "$out" == "{"*"}" ]] || fail "ringlark permissions printed: $out"
 expect_eq "ringlark --version" "$(timeout 10 "$helper" --version || true)" "ringlark $version"
-expect_eq "Ringlark --version" "$(XCTestConfigurationFilePath=/dev/null timeout 10 \
+expect_eq "Ringlark --version" "$(RINGLARK_UNDER_TEST=1 timeout 10 \
   "$root/$bundle/Contents/MacOS/Ringlark" --version || true)" "Ringlark $version"
 
 # Install, upgrade while running, remove: in a private dpkg root.

@@ -296,10 +296,10 @@ DaemonConnection::DaemonConnection(QString host, std::uint16_t port, std::chrono
     });
 }
 
-DaemonConnection::Awaiter DaemonConnection::exchange(QByteArray request)
+DaemonConnection::Awaiter DaemonConnection::exchange(QByteArray request, qsizetype cap)
 {
     m_request = std::move(request);
-    m_reader = ReplyReader();
+    m_reader = ReplyReader(cap);
     m_outcome = {};
     m_gotBytes = false;
     m_keep = false;

@@ -18,6 +18,12 @@ namespace ringlark {
 
 // The largest reply body the client accepts; a longer one fails the exchange.
 inline constexpr qsizetype replyCap = 1 << 20;
+// The list of help requests may be longer. The daemon keeps at most 100 open
+// requests whose reason, ask, app, title and agent hold up to 1,000 characters
+// each; JSON writes a control character as 6 bytes (\u0001), so the longest
+// list it can send is 100 x (5 x 6,000 + 164 for keys, id and times) + 101 =
+// 3,016,501 bytes.
+inline constexpr qsizetype requestListCap = 4 << 20;
 
 // A path segment with everything but unreserved characters percent-encoded,
 // dots included, so "." and ".." stay a name instead of a step up.
@@ -109,8 +115,9 @@ public:
         DaemonConnection* m_connection;
     };
 
-    // Starts an exchange; co_await the result. One at a time.
-    [[nodiscard]] Awaiter exchange(QByteArray request);
+    // Starts an exchange whose reply body may hold up to `cap` bytes; co_await
+    // the result. One at a time.
+    [[nodiscard]] Awaiter exchange(QByteArray request, qsizetype cap = replyCap);
     // Open, idle, and fit to carry the next request: connected, not idle for
     // longer than `maxIdle`, no stray bytes waiting.
     bool reusable(std::chrono::milliseconds maxIdle) const;

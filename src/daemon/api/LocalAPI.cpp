@@ -18,6 +18,13 @@ QString LocalAPIError::message() const
     return QStringLiteral("Ringlark's daemon is not responding.");
 }
 
+QString describe(const ApiFailure& failure)
+{
+    if (const auto* error = std::get_if<LocalAPIError>(&failure))
+        return error->message();
+    return std::get<DecodeError>(failure).message;
+}
+
 namespace {
 
 constexpr int forbidden = 403;
@@ -59,10 +66,11 @@ QCoro::Task<Expected<RinglarkStatus, ApiFailure>> LocalAPI::status() const
     co_return std::move(*decoded);
 }
 
-QCoro::Task<Expected<Unit, LocalAPIError>> LocalAPI::cancel(QString id) const
+QCoro::Task<Expected<Unit, LocalAPIError>> LocalAPI::dismiss(QString id) const
 {
-    // The id travels as one segment exactly as the daemon gave it: a '/' or a
-    // lone "." or ".." must not turn into another path.
+    // The daemon's path for a dismissal is still called "cancel". The id
+    // travels as one segment exactly as the daemon gave it: a '/' or a lone
+    // "." or ".." must not turn into another path.
     auto body = co_await perform("/v1/requests/" + encodePathSegment(id) + "/cancel", "POST");
     if (!body)
         co_return unexpected(body.error());
@@ -79,7 +87,7 @@ QCoro::Task<Expected<Unit, LocalAPIError>> LocalAPI::removeDevice(QString id) co
 }
 
 QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray target, QByteArray method,
-                                                                   QByteArray jsonBody) const
+                                                                   QByteArray jsonBody, qsizetype cap) const
 {
     // Copied before the first suspension: the client may go away meanwhile.
     const DaemonAccess access = m_access;
@@ -113,7 +121,7 @@ QCoro::Task<Expected<QByteArray, LocalAPIError>> LocalAPI::perform(QByteArray ta
                 co_return unexpected(LocalAPIError::unreachable());
             connection = new DaemonConnection(host, port, limits.dataTimeout, limits.exchangeCap);
         }
-        auto outcome = co_await connection->exchange(buildRequest(method, target, hostHeader, *token, jsonBody));
+        auto outcome = co_await connection->exchange(buildRequest(method, target, hostHeader, *token, jsonBody), cap);
         if (outcome.reply && outcome.reply->code != forbidden)
             connection->setToken(*token);
         pool->put(connection);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "daemon/api/DaemonAccess.h"
+#include "daemon/api/HttpExchange.h"
 #include "daemon/api/Records.h"
 #include "support/Expected.h"
 
@@ -44,7 +45,8 @@ private:
 // A failed `get`: either the exchange failed, or its body did not decode.
 using ApiFailure = std::variant<LocalAPIError, DecodeError>;
 
-class ConnectionPool;
+// Why a call failed, for the log.
+QString describe(const ApiFailure& failure);
 
 // Typed client of the daemon's loopback HTTP API. Each call is one exchange,
 // on the connection the previous one left open when there is one; a new
@@ -69,11 +71,12 @@ public:
 
     const QUrl& base() const { return m_base; }
 
-    // GET one of "/v1/status", "/v1/requests", "/v1/pairing", decoded as T.
+    // GET one of "/v1/status", "/v1/requests", "/v1/pairing", decoded as T;
+    // a reply body above `cap` bytes fails as unreachable.
     template <typename T>
-    QCoro::Task<Expected<T, ApiFailure>> get(QString path) const
+    QCoro::Task<Expected<T, ApiFailure>> get(QString path, qsizetype cap = replyCap) const
     {
-        auto body = co_await perform(path.toUtf8(), "GET");
+        auto body = co_await perform(path.toUtf8(), "GET", {}, cap);
         if (!body)
             co_return unexpected(ApiFailure{body.error()});
         auto decoded = decode<T>(*body);
@@ -84,11 +87,14 @@ public:
 
     // An idle daemon answers every poll with the same bytes; those are decoded once.
     QCoro::Task<Expected<RinglarkStatus, ApiFailure>> status() const;
-    QCoro::Task<Expected<QList<HelpRequest>, ApiFailure>> requests() const { return get<QList<HelpRequest>>(QStringLiteral("/v1/requests")); }
+    QCoro::Task<Expected<QList<HelpRequest>, ApiFailure>> requests() const
+    {
+        return get<QList<HelpRequest>>(QStringLiteral("/v1/requests"), requestListCap);
+    }
     QCoro::Task<Expected<Pairing, ApiFailure>> pairing() const { return get<Pairing>(QStringLiteral("/v1/pairing")); }
 
-    // POST /v1/requests/<id>/cancel with an empty body; the reply body is ignored.
-    QCoro::Task<Expected<Unit, LocalAPIError>> cancel(QString id) const;
+    // Dismisses a request: the person will not help with it. The reply body is ignored.
+    QCoro::Task<Expected<Unit, LocalAPIError>> dismiss(QString id) const;
 
     // The phones paired with this computer.
     QCoro::Task<Expected<QList<PairedDevice>, ApiFailure>> devices() const
@@ -100,9 +106,9 @@ public:
 
 private:
     // Sends one request for an already encoded target and gives the body of a 2xx reply.
-    // A non-empty `jsonBody` goes with its Content-Type.
+    // A non-empty `jsonBody` goes with its Content-Type; at most `cap` bytes of the reply are read.
     QCoro::Task<Expected<QByteArray, LocalAPIError>> perform(QByteArray target, QByteArray method,
-                                                             QByteArray jsonBody = {}) const;
+                                                             QByteArray jsonBody = {}, qsizetype cap = replyCap) const;
 
     QUrl m_base;
     Limits m_limits;

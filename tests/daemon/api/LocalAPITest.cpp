@@ -2,7 +2,7 @@
 #include "daemon/api/LocalAPI.h"
 
 #include "support/EventLoop.h"
-#include "support/FakeDaemon.h"
+#include "support/StubDaemon.h"
 #include "support/Files.h"
 
 #include <QElapsedTimer>
@@ -12,13 +12,14 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <malloc.h>
 #include <unistd.h>
 
 using namespace ringlark;
 using namespace std::chrono_literals;
-using test::FakeDaemon;
+using test::StubDaemon;
 using test::writeFile;
 
 namespace ringlark {
@@ -59,7 +60,7 @@ LocalAPIError failure(QCoro::Task<Expected<T, F>> call)
 const LocalAPIError unreachable = LocalAPIError::unreachable();
 
 // The fake daemon's own token, without a listener check.
-DaemonAccess fixedToken(const std::string& token = FakeDaemon::defaultToken)
+DaemonAccess fixedToken(const std::string& token = StubDaemon::defaultToken)
 {
     return {[token = QByteArray::fromStdString(token)](bool) { return std::optional(token); }, {}};
 }
@@ -68,9 +69,9 @@ LocalAPI client(const QUrl& base, LocalAPI::Limits limits = {}) { return LocalAP
 
 } // namespace
 
-TEST(LocalAPI, CancelRequestOnTheWire)
+TEST(LocalAPI, DismissalOnTheWire)
 {
-    FakeDaemon daemon;
+    StubDaemon daemon;
     const LocalAPI api = client(daemon.base());
     // Each id stays one segment, exactly as received: dots and slashes included.
     const std::pair<QString, std::string> ids[] = {
@@ -80,8 +81,8 @@ TEST(LocalAPI, CancelRequestOnTheWire)
     };
     for (std::size_t i = 0; i < std::size(ids); ++i) {
         // Only the exact encoded path succeeds; whatever body comes back is ignored.
-        daemon.set(ids[i].second, i % 2 ? FakeDaemon::Reply{204, ""} : FakeDaemon::Reply{200, "not json"});
-        const auto result = test::await(api.cancel(ids[i].first), 3000ms);
+        daemon.set(ids[i].second, i % 2 ? StubDaemon::Reply{204, ""} : StubDaemon::Reply{200, "not json"});
+        const auto result = test::await(api.dismiss(ids[i].first), 3000ms);
         EXPECT_TRUE(result && *result) << ids[i].second;
     }
     const auto seen = daemon.seen();
@@ -93,22 +94,30 @@ TEST(LocalAPI, CancelRequestOnTheWire)
 
 TEST(LocalAPI, StatusCodesAndBodies)
 {
-    FakeDaemon daemon;
+    StubDaemon daemon;
     const LocalAPI api = client(daemon.base());
     const std::string status = test::statusJson(false, 3);
 
     // Qt gives several of these its own error kinds; all are replies all the same.
     for (int code : {200, 299, 300, 401, 404, 407, 500}) {
-        daemon.set("/v1/status", FakeDaemon::Reply{code, status});
+        daemon.set("/v1/status", StubDaemon::Reply{code, status});
         if (code < 300)
             EXPECT_EQ(test::await(api.status(), 3000ms).value().value().pending, 3); // throws, failing, when it failed
         else
             EXPECT_EQ(failure(api.status()), LocalAPIError::status(code, QString::fromStdString(status)));
     }
-    daemon.set("/v1/pairing", FakeDaemon::Reply{404, ""});
+    daemon.set("/v1/pairing", StubDaemon::Reply{404, ""});
     EXPECT_EQ(failure(api.pairing()).message(), "HTTP 404");
-    daemon.set("/v1/requests", FakeDaemon::Reply{500, "bad \xff\xfe day", "text/plain"});
+    daemon.set("/v1/requests", StubDaemon::Reply{500, "bad \xff\xfe day", "text/plain"});
     EXPECT_EQ(failure(api.requests()).message(), QString::fromUtf8("bad \uFFFD\uFFFD day"));
+    // The daemon's own error texts (tests/fixtures/records) reach the caller as written.
+    for (const auto& [name, code] : {std::pair{"error-unknown-request.txt", 404}, {"error-pairing-needs-tailscale.txt", 503}}) {
+        const QByteArray text = test::readFile(QStringLiteral(RINGLARK_RECORD_FIXTURES "/") + name);
+        ASSERT_FALSE(text.isEmpty()) << name;
+        daemon.set("/v1/pairing", StubDaemon::Reply{code, text.toStdString(), "text/plain; charset=utf-8"});
+        EXPECT_EQ(failure(api.pairing()), LocalAPIError::status(code, QString::fromUtf8(text))) << name;
+        EXPECT_EQ(failure(api.pairing()).message(), QString::fromUtf8(text)) << name;
+    }
     RawServer odd([](QTcpSocket* s) { s->write("HTTP/1.1 199 Odd\r\nConnection: close\r\n\r\n"); s->disconnectFromHost(); });
     EXPECT_EQ(failure(client(odd.base()).pairing()), LocalAPIError::status(199, {}));
 
@@ -125,7 +134,7 @@ TEST(LocalAPI, UnreachableDaemon)
     const LocalAPI refused = client(closed.base());
     closed.server.close();
     EXPECT_EQ(failure(refused.status()), unreachable);
-    EXPECT_EQ(failure(refused.cancel("r")), unreachable);
+    EXPECT_EQ(failure(refused.dismiss("r")), unreachable);
     EXPECT_EQ(unreachable.message(), "Ringlark's daemon is not responding.");
 
     // A daemon that accepts and never answers is given up on at the cap.
@@ -164,11 +173,11 @@ TEST(LocalAPI, OneConnectionCarriesTheExchanges)
     enum class After { keepOpen, closeWhenIdle, dropTheNextRequest };
     const struct {
         After after;
-        int connections; // after three polls and a cancel
+        int connections; // after three polls and a dismissal
     } cases[] = {
-        {After::keepOpen, 2},           // the cancel overlaps a poll: a second connection
+        {After::keepOpen, 2},           // the dismissal overlaps a poll: a second connection
         {After::closeWhenIdle, 5},      // every exchange reconnects
-        {After::dropTheNextRequest, 3}, // polls are sent again, a cancel is not
+        {After::dropTheNextRequest, 3}, // polls are sent again, a dismissal is not
     };
     for (const auto& [after, connections] : cases) {
         RawServer daemon([after](QTcpSocket* socket) {
@@ -188,10 +197,10 @@ TEST(LocalAPI, OneConnectionCarriesTheExchanges)
         for (int poll = 0; poll < 3; ++poll)
             EXPECT_TRUE(test::await(api.status(), 3000ms).value().has_value()) << int(after);
         if (after == After::dropTheNextRequest) {
-            EXPECT_EQ(failure(api.cancel("r")), unreachable);
+            EXPECT_EQ(failure(api.dismiss("r")), unreachable);
         } else {
-            auto status = api.status(); // under way while the cancel starts
-            EXPECT_TRUE(test::await(api.cancel("r"), 3000ms).value().has_value()) << int(after);
+            auto status = api.status(); // under way while the dismissal starts
+            EXPECT_TRUE(test::await(api.dismiss("r"), 3000ms).value().has_value()) << int(after);
             EXPECT_TRUE(test::await(std::move(status), 3000ms).value().has_value()) << int(after);
         }
         EXPECT_EQ(daemon.accepted, connections) << int(after);
@@ -217,7 +226,7 @@ struct Home {
     QTemporaryDir dir;
     QString config() const { return dir.filePath(".ringlark"); }
     QString procNet() const { return dir.filePath("net"); }
-    LocalAPI api(const FakeDaemon& daemon, std::uint32_t uid = ::geteuid()) const
+    LocalAPI api(const StubDaemon& daemon, std::uint32_t uid = ::geteuid()) const
     {
         return LocalAPI(daemon.base(), {}, DaemonAccess::inDirectory(config(), procNet().toUtf8(), uid));
     }
@@ -227,7 +236,7 @@ struct Home {
 
 TEST(LocalAPISecurity, TokenIsSentRequiredAndRereadWhenTheDaemonRestarts)
 {
-    FakeDaemon daemon;
+    StubDaemon daemon;
     daemon.set("/v1/requests", "[]");
     Home home;
     writeFile(home.procNet() + "/tcp", tableHeader + listenerRow(daemon.port(), ::geteuid()));
@@ -240,7 +249,7 @@ TEST(LocalAPISecurity, TokenIsSentRequiredAndRereadWhenTheDaemonRestarts)
     daemon.writeToken(home.config());
     EXPECT_TRUE(test::await(api.requests(), 3000ms).value().has_value());
     ASSERT_EQ(daemon.seen().size(), 1u);
-    EXPECT_EQ(daemon.seen().back().token, FakeDaemon::defaultToken);
+    EXPECT_EQ(daemon.seen().back().token, StubDaemon::defaultToken);
 
     // A new daemon with a new token: the replaced file is noticed before sending.
     daemon.setToken(std::string(64, 'b'));
@@ -266,12 +275,12 @@ TEST(LocalAPISecurity, TokenIsSentRequiredAndRereadWhenTheDaemonRestarts)
 
 TEST(LocalAPISecurity, UnsafeTokenFilesReadAsUnreachable)
 {
-    FakeDaemon daemon;
+    StubDaemon daemon;
     daemon.set("/v1/requests", "[]");
     Home home;
     writeFile(home.procNet() + "/tcp", tableHeader + listenerRow(daemon.port(), ::geteuid()));
     const QString token = home.config() + "/daemon.token";
-    writeFile(home.dir.filePath("elsewhere"), FakeDaemon::defaultToken);
+    writeFile(home.dir.filePath("elsewhere"), StubDaemon::defaultToken);
 
     const std::function<void()> cases[] = {
         [&] { QFile::link(home.dir.filePath("elsewhere"), token); },  // a link to a readable token
@@ -295,7 +304,7 @@ TEST(LocalAPISecurity, UnsafeTokenFilesReadAsUnreachable)
 
 TEST(LocalAPISecurity, AStrangersListenerNeverSeesTheToken)
 {
-    FakeDaemon daemon;
+    StubDaemon daemon;
     daemon.set("/v1/status", test::statusJson());
     Home home;
     daemon.writeToken(home.config());
@@ -324,15 +333,47 @@ TEST(LocalAPISecurity, AStrangersListenerNeverSeesTheToken)
     EXPECT_EQ(askKernelForListener(std::uint16_t(daemon.port()), ::geteuid() + 1), Listener::stranger);
 }
 
-TEST(LocalAPISecurity, RepliesAboveOneMebibyteFail)
+// The longest list the daemon may legitimately send (100 open requests, each
+// text at its 1,000-character limit, in characters JSON writes longest) is
+// read; a reply one byte above its cap is not read at all.
+TEST(LocalAPISecurity, RepliesUpToTheirCapAreRead)
 {
-    FakeDaemon daemon;
+    QString controls, emoji; // 6 bytes each as JSON ("\u0001"), and 4 bytes each
+    for (int i = 0; i < 1000; ++i) {
+        controls += QChar(i % 2 ? 0x01 : 0x1F);
+        emoji += QString::fromUtf8("\U0001F4F1");
+    }
+    QList<HelpRequest> longest;
+    auto list = nlohmann::json::array();
+    for (int i = 0; i < 100; ++i) {
+        const QString id = QString::number(0x1000000000000000ull + i, 16);
+        // One text of emoji, to see that 4-byte characters come through as well.
+        const QString title = i == 50 ? emoji : controls;
+        longest.append({id, "pending", controls, controls, title, controls, UINT64_MAX, UINT64_MAX, controls});
+        list.push_back({{"id", id.toStdString()}, {"status", "pending"}, {"reason", controls.toStdString()},
+                        {"app", controls.toStdString()}, {"title", title.toStdString()},
+                        {"agent", controls.toStdString()}, {"ask", controls.toStdString()},
+                        {"created_at", UINT64_MAX}, {"updated_at", UINT64_MAX}});
+    }
+    const std::string body = list.dump();
+    EXPECT_GT(body.size(), 3'000'000u);
+    StubDaemon daemon;
     const LocalAPI api = client(daemon.base());
-    for (const auto& [size, ok] : {std::pair{replyCap, true}, {replyCap + 1, false}}) {
-        daemon.set("/v1/requests/big/cancel", FakeDaemon::Reply{200, std::string(size, 'x'), "application/octet-stream"});
-        const auto result = test::await(api.cancel("big"), 3000ms);
-        ASSERT_TRUE(result);
-        EXPECT_EQ(result->has_value(), ok) << size;
+    daemon.set("/v1/requests", body);
+    const auto read = test::await(api.requests(), 5000ms);
+    ASSERT_TRUE(read && *read);
+    EXPECT_TRUE(**read == longest);
+
+    // At its cap a reply is read, and here only fails to decode; one byte more and it is not read.
+    const auto unread = [](auto call) {
+        const auto result = test::await(std::move(call), 5000ms).value();
+        return !result && std::holds_alternative<LocalAPIError>(result.error());
+    };
+    for (const qsizetype extra : {0, 1}) {
+        daemon.set("/v1/pairing", StubDaemon::Reply{200, std::string(replyCap + extra, ' '), "application/octet-stream"});
+        daemon.set("/v1/requests", StubDaemon::Reply{200, std::string(requestListCap + extra, ' '), "application/octet-stream"});
+        EXPECT_EQ(unread(api.pairing()), extra == 1);
+        EXPECT_EQ(unread(api.requests()), extra == 1);
     }
 
     // Announced too long: given up at once, long before the time limits (ReplyReader's table has the other framings).

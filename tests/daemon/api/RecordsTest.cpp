@@ -1,12 +1,21 @@
 #include "daemon/api/Records.h"
 
+#include "support/Files.h"
+
+#include <QDir>
+
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 using namespace ringlark;
 
 namespace {
+
+// The records of tests/fixtures/records, exactly as the helper writes them
+// (tests/helper/RecordsFixtureTest.cpp proves that side).
+QByteArray fixture(const QString& name) { return test::readFile(QStringLiteral(RINGLARK_RECORD_FIXTURES "/") + name); }
 
 // A minimal status with its first `from` replaced by `to`, decoded.
 Expected<RinglarkStatus, DecodeError> statusWith(const std::string& from = {}, const std::string& to = {})
@@ -22,6 +31,30 @@ auto requests(const std::string& elements) { return decode<QList<HelpRequest>>(Q
 std::string request(const std::string& createdAt, const std::string& extra = {})
 {
     return R"({"id":"a","status":"s","reason":"r","updated_at":7,"created_at":)" + createdAt + extra + "}";
+}
+
+RinglarkStatus status(Tailscale tailscale, Push push = {"off", 0}, std::int64_t pending = 0)
+{
+    return {"0.1.0", std::move(tailscale), {true, true}, std::move(push), pending, false};
+}
+
+Tailscale failing(const char* error) { return {false, {}, {}, {}, QString(error)}; }
+
+HelpRequest pendingRequest(QString id, QString reason, std::uint64_t created, std::uint64_t updated)
+{
+    return {std::move(id), "pending", std::move(reason), {}, {}, {}, created, updated, {}};
+}
+
+// Every fixture named here has its expectation below; a fixture without one fails.
+std::set<QString> expected;
+
+template <typename T>
+void expectDecodes(const QString& name, const T& value)
+{
+    expected.insert(name);
+    const auto decoded = decode<T>(fixture(name));
+    ASSERT_TRUE(decoded) << name.toStdString() << ": " << decoded.error().message.toStdString();
+    EXPECT_TRUE(*decoded == value) << name.toStdString();
 }
 
 } // namespace
@@ -82,4 +115,36 @@ TEST(HelpRequestDecoding, UnsignedTimesAndWholeListFailure)
     // One bad element fails the whole reply.
     EXPECT_FALSE(requests(good + "," + good + ",{}"));
     EXPECT_FALSE(requests(good + "," + request("1", R"(,"app":7)")));
+}
+
+TEST(RecordFixtures, DecodeToTheValuesTheHelperWrote)
+{
+    RinglarkStatus permissionsMissing =
+        status({true, "fd7a:115c:a1e0::1", "laptop", "ann@example.com", {}}, {"ntfy", 2}, 3);
+    permissionsMissing.permissions = {false, false};
+    RinglarkStatus sessionActive = status({true, "100.64.0.7", {}, {}, {}}, {"direct", 1}, 1);
+    sessionActive.sessionActive = true;
+    expectDecodes("status-ready.json", status({true, "100.101.102.103", "desk", "ann@example.com", {}}, {"direct", 1}));
+    expectDecodes("status-not-logged-in.json", status(failing("Tailscale is not logged in")));
+    expectDecodes("status-not-installed.json", status(failing("Tailscale is not installed")));
+    expectDecodes("status-permissions-missing.json", permissionsMissing);
+    expectDecodes("status-session-active.json", sessionActive);
+
+    HelpRequest full = pendingRequest("r1", "Sign in to GitHub", 1733500000000, 1733500001234);
+    full.ask = "Approve the device code", full.app = "Firefox", full.title = "GitHub login", full.agent = "Claude Code";
+    HelpRequest unicode = pendingRequest("r2", QString::fromUtf8("Caf\u00e9 \u2615 needs a code \U0001F4F1"), 1733500005000, 1733500005000);
+    unicode.ask = QString::fromUtf8("Type the 6 digits \u201c\u00e0 la carte\u201d"), unicode.agent = "Codex";
+    HelpRequest escaped = pendingRequest("r3", QString::fromUtf8("Quote \" backslash \\ tab\t bell\x01 \u65e5\u672c"), UINT64_MAX, 0);
+    escaped.title = QString("");
+    expectDecodes("requests-empty.json", QList<HelpRequest>{});
+    expectDecodes("requests-one.json", QList{pendingRequest("r1", "Sign in to GitHub", 1733500000000, 1733500000000)});
+    expectDecodes("requests-several.json", QList{full, unicode, escaped});
+
+    expectDecodes("pairing.json", Pairing{"ringlark://pair?host=100.101.102.103:8641&token=" + QString("0123456789abcdef").repeated(4)});
+    expectDecodes("pairing-ipv6.json", Pairing{"ringlark://pair?host=[fd7a:115c:a1e0::1]:8641&token=" + QString("fedcba9876543210").repeated(4)});
+
+    // Error replies are texts; LocalAPI's tests serve them.
+    expected.insert({"error-unknown-request.txt", "error-pairing-needs-tailscale.txt"});
+    for (const QString& name : QDir(RINGLARK_RECORD_FIXTURES).entryList(QDir::Files))
+        EXPECT_TRUE(expected.contains(name)) << name.toStdString() << " has no expectation";
 }

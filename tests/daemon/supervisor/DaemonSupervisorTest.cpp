@@ -1,6 +1,6 @@
 #include "daemon/supervisor/DaemonSupervisor.h"
 #include "support/EventLoop.h"
-#include "support/FakeDaemon.h"
+#include "support/StubDaemon.h"
 #include "support/Files.h"
 
 #include <QFileInfo>
@@ -349,7 +349,7 @@ TEST_F(SupervisorTest, StopAndStartDuringTheStaleCleanupLaunchOneChild)
 
 TEST_F(DaemonTest, AStrangerOnThePortGetsNoTokenAndIsReportedAsBusy)
 {
-    FakeDaemon daemon;
+    StubDaemon daemon;
     daemon.set("/v1/status", statusJson());
     daemon.writeToken(dir.filePath(".ringlark"));
     const auto table = [&](std::uint32_t uid) {
@@ -373,7 +373,7 @@ TEST_F(DaemonTest, AStrangerOnThePortGetsNoTokenAndIsReportedAsBusy)
     table(::geteuid()); // our own daemon answers, with its token and host
     EXPECT_EQ(await(options.probe(), 3s), true);
     ASSERT_EQ(daemon.seen().size(), 1u);
-    EXPECT_EQ(daemon.seen()[0].token, FakeDaemon::defaultToken);
+    EXPECT_EQ(daemon.seen()[0].token, StubDaemon::defaultToken);
     EXPECT_EQ(daemon.seen()[0].host, "127.0.0.1:" + std::to_string(daemon.port()));
     EXPECT_FALSE(options.portTakenByStranger());
 }

@@ -1,4 +1,4 @@
-#include "support/FakeDaemon.h"
+#include "support/StubDaemon.h"
 
 #include "support/Files.h"
 
@@ -9,7 +9,7 @@
 
 namespace ringlark::test {
 
-FakeDaemon::FakeDaemon() : m_server(std::make_unique<httplib::Server>())
+StubDaemon::StubDaemon() : m_server(std::make_unique<httplib::Server>())
 {
     auto handle = [this](const httplib::Request& request, httplib::Response& response) {
         const Reply reply = answer(Seen{request.method, request.target, request.body,
@@ -30,47 +30,47 @@ FakeDaemon::FakeDaemon() : m_server(std::make_unique<httplib::Server>())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-FakeDaemon::~FakeDaemon()
+StubDaemon::~StubDaemon()
 {
     m_server->stop();
     m_thread.join();
 }
 
-QUrl FakeDaemon::base() const
+QUrl StubDaemon::base() const
 {
     return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port));
 }
 
-void FakeDaemon::set(const std::string& path, Reply reply)
+void StubDaemon::set(const std::string& path, Reply reply)
 {
     std::lock_guard lock(m_mutex);
     m_replies[path] = std::move(reply);
 }
 
-void FakeDaemon::remove(const std::string& path)
+void StubDaemon::remove(const std::string& path)
 {
     std::lock_guard lock(m_mutex);
     m_replies.erase(path);
 }
 
-void FakeDaemon::setToken(std::string token)
+void StubDaemon::setToken(std::string token)
 {
     std::lock_guard lock(m_mutex);
     m_token = std::move(token);
 }
 
-void FakeDaemon::writeToken(const QString& configDirectory) const
+void StubDaemon::writeToken(const QString& configDirectory) const
 {
     writeFile(configDirectory + QStringLiteral("/daemon.token"), QByteArray::fromStdString(m_token) + '\n');
 }
 
-std::vector<FakeDaemon::Seen> FakeDaemon::seen() const
+std::vector<StubDaemon::Seen> StubDaemon::seen() const
 {
     std::lock_guard lock(m_mutex);
     return m_seen;
 }
 
-int FakeDaemon::count(const std::string& path) const
+int StubDaemon::count(const std::string& path) const
 {
     std::lock_guard lock(m_mutex);
     int n = 0;
@@ -79,13 +79,13 @@ int FakeDaemon::count(const std::string& path) const
     return n;
 }
 
-void FakeDaemon::clearSeen()
+void StubDaemon::clearSeen()
 {
     std::lock_guard lock(m_mutex);
     m_seen.clear();
 }
 
-FakeDaemon::Reply FakeDaemon::answer(const Seen& request)
+StubDaemon::Reply StubDaemon::answer(const Seen& request)
 {
     std::lock_guard lock(m_mutex);
     m_seen.push_back(request);

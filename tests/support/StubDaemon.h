@@ -19,7 +19,7 @@ namespace ringlark::test {
 // An HTTP server on an ephemeral loopback port that answers each path with a
 // reply the test sets, and records every request it receives. Like the real
 // daemon it refuses (403) a request without its token.
-class FakeDaemon {
+class StubDaemon {
 public:
     struct Reply {
         int code = 200;
@@ -38,10 +38,10 @@ public:
     // The token a fresh fake daemon expects.
     static constexpr const char* defaultToken = "5eed0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6f708192a3b4c5d6";
 
-    FakeDaemon();
-    ~FakeDaemon();
-    FakeDaemon(const FakeDaemon&) = delete;
-    FakeDaemon& operator=(const FakeDaemon&) = delete;
+    StubDaemon();
+    ~StubDaemon();
+    StubDaemon(const StubDaemon&) = delete;
+    StubDaemon& operator=(const StubDaemon&) = delete;
 
     int port() const { return m_port; }
     QUrl base() const;

@@ -1,3 +1,4 @@
+// daemon/api/DaemonAccess.h where the system has no socket tables to ask.
 #include "daemon/api/DaemonAccess.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// The Linux side of daemon/api/DaemonAccess.h: the kernel names the owner of a listener.
 #include "daemon/api/DaemonAccess.h"
 
 #include <cerrno>
