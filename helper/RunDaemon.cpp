@@ -129,19 +129,6 @@ std::function<bool(int)> ownerOrServe(uid_t owner)
     };
 }
 
-nlohmann::json devicesForApp(const phone::DeviceStore& devices)
-{
-    auto list = nlohmann::json::array();
-    for (const auto& device : devices.devices()) {
-        nlohmann::json entry{{"id", device.id}, {"name", device.name}, {"paired_at", device.pairedAt},
-                             {"push", device.push.has_value()}};
-        if (device.lastSeen)
-            entry["last_seen"] = device.lastSeen;
-        list.push_back(std::move(entry));
-    }
-    return list;
-}
-
 // Starting the application again brings its setup window up: the running
 // copy answers a second launch by showing it, then the second copy exits.
 void openApplication()
@@ -260,7 +247,7 @@ int runDaemon(const DaemonEnvironment& environment)
             return std::nullopt;
         return std::pair{permissions->screenRecording, permissions->accessibility};
     };
-    services.devices = [&] { return devicesForApp(devices); };
+    services.devices = [&] { return phone::devicesForApp(devices.devices()); };
     services.forgetDevice = [&](const std::string& id) {
         if (streamingPointer)
             streamingPointer->deviceForgotten(id);

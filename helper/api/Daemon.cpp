@@ -248,8 +248,7 @@ void Daemon::devices(ConnectionId connection, const http::Request& request)
     if (request.path == "/v1/devices") {
         if (request.method != "GET")
             return respond(connection, http::text(405, "This method is not allowed here."));
-        return respond(connection, http::json(200, dumpJson(m_services.devices ? m_services.devices()
-                                                                                : nlohmann::json::array())));
+        return respond(connection, http::json(200, m_services.devices ? m_services.devices() : "[]"));
     }
     if (request.method != "DELETE")
         return respond(connection, http::text(405, "This method is not allowed here."));

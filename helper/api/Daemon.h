@@ -44,7 +44,7 @@ public:
         // What the daemon may do with the display; nothing until it is known,
         // and the status waits for it rather than report a guess.
         std::function<std::optional<std::pair<bool, bool>>()> permissions;
-        std::function<nlohmann::json()> devices;              // GET /v1/devices
+        std::function<std::string()> devices;                 // GET /v1/devices, as JSON
         std::function<bool(const std::string& id)> forgetDevice; // DELETE /v1/devices/{id}
     };
     struct Settings {

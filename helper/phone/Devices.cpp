@@ -59,6 +59,19 @@ std::string sha256Hex(std::string_view bytes)
     return hex;
 }
 
+std::string devicesForApp(const std::vector<Device>& devices)
+{
+    auto list = nlohmann::json::array();
+    for (const auto& device : devices) {
+        nlohmann::json entry{{"id", device.id}, {"name", device.name}, {"paired_at", device.pairedAt},
+                             {"push", device.push.has_value()}};
+        if (device.lastSeen)
+            entry["last_seen"] = device.lastSeen;
+        list.push_back(std::move(entry));
+    }
+    return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 std::optional<std::pair<std::string, std::string>> splitCredential(std::string_view cookieValue)
 {
     const auto dot = cookieValue.find('.');

@@ -38,6 +38,9 @@ std::optional<std::vector<Device>> parseDevicesFile(std::string_view text);
 
 std::string sha256Hex(std::string_view bytes);
 
+// The list GET /v1/devices gives the application: no secrets, no endpoints.
+std::string devicesForApp(const std::vector<Device>& devices);
+
 // "<id>.<secret>" → the two parts; nothing when malformed.
 std::optional<std::pair<std::string, std::string>> splitCredential(std::string_view cookieValue);
 

@@ -7,6 +7,7 @@
 #include "support/Files.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 
@@ -19,9 +20,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// `tailscale status --json` of a computer that is connected.
+// `tailscale status --json` of a computer that is connected, with HTTPS
+// certificates; serve takes whatever it is asked.
 const QByteArray fakeTailscale = R"(#!/bin/sh
-printf '%s\n' '{"BackendState":"Running","Self":{"DNSName":"desk.tail1234.ts.net.","HostName":"desk","TailscaleIPs":["fd7a:115c:a1e0::1","100.101.102.103"],"UserID":42},"User":{"42":{"LoginName":"ann@example.com"}}}'
+case "$1 $2" in
+"status --json") printf '%s\n' '{"BackendState":"Running","Self":{"DNSName":"desk.tail1234.ts.net.","HostName":"desk","TailscaleIPs":["fd7a:115c:a1e0::1","100.101.102.103"],"UserID":42},"User":{"42":{"LoginName":"ann@example.com"}},"CertDomains":["desk.tail1234.ts.net"]}' ;;
+"serve status") echo '{}' ;;
+esac
 )";
 
 // `ringlark daemon` in a temporary home on a free port, with only a fake tailscale on PATH.
@@ -32,15 +37,21 @@ struct Daemon {
 
     Daemon()
     {
-        QTcpServer probe;
+        QTcpServer probe, phoneProbe;
         probe.listen(QHostAddress::LocalHost);
+        phoneProbe.listen(QHostAddress::LocalHost);
         port = probe.serverPort();
+        const int phonePort = phoneProbe.serverPort();
         probe.close();
+        phoneProbe.close();
         test::writeFile(bin.filePath("tailscale"), fakeTailscale, true);
         auto environment = QProcessEnvironment::systemEnvironment();
         environment.insert("HOME", home.path());
         environment.insert("PATH", bin.path());
         environment.insert("RINGLARK_PORT", QString::number(port));
+        environment.insert("RINGLARK_PHONE_PORT", QString::number(phonePort));
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"})
+            environment.remove(name);
         environment.insert("RINGLARK_TEST_HOOKS", "1");
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -96,10 +107,11 @@ TEST(RealDaemon, TheClientReadsWhatTheHelperWrites)
     }
     ASSERT_TRUE(up);
 
-    const RinglarkStatus ready{RINGLARK_VERSION, {true, "100.101.102.103", "desk", "ann@example.com", {}}, {true, true}, {"off", 0}, 0, false};
+    const RinglarkStatus ready{RINGLARK_VERSION, {true, "100.101.102.103", "desk", "ann@example.com", {}}, {false, false}, {"off", 0}, 0, false};
     EXPECT_TRUE(value(api.status()) == ready);
     const QString url = value(api.pairing()).url;
-    EXPECT_TRUE(url.startsWith(QStringLiteral("ringlark://pair?host=100.101.102.103:%1&token=").arg(daemon.port))) << url.toStdString();
+    EXPECT_TRUE(QRegularExpression("^https://desk\\.tail1234\\.ts\\.net:8643/pair\\?c=[0-9a-f]{32}$").match(url).hasMatch())
+        << url.toStdString();
     EXPECT_TRUE(value(api.requests()).isEmpty());
 
     const std::string first = daemon.raise({{"reason", "Caf\u00e9 \U0001F4F1 login"}, {"ask", "Type \"1\x01\""}, {"app", "Firefox"},

@@ -140,8 +140,9 @@ TEST(RecordFixtures, DecodeToTheValuesTheHelperWrote)
     expectDecodes("requests-one.json", QList{pendingRequest("r1", "Sign in to GitHub", 1733500000000, 1733500000000)});
     expectDecodes("requests-several.json", QList{full, unicode, escaped});
 
-    expectDecodes("pairing.json", Pairing{"ringlark://pair?host=100.101.102.103:8641&token=" + QString("0123456789abcdef").repeated(4)});
-    expectDecodes("pairing-ipv6.json", Pairing{"ringlark://pair?host=[fd7a:115c:a1e0::1]:8641&token=" + QString("fedcba9876543210").repeated(4)});
+    expectDecodes("pairing.json", Pairing{"https://desk.tail1234.ts.net:8643/pair?c=0123456789abcdef0123456789abcdef"});
+    expectDecodes("devices.json", QList{PairedDevice{"0123456789abcdef", QString::fromUtf8("Ann\u2019s phone"), 1733500000000, 1733500060000, true},
+                                        PairedDevice{"fedcba9876543210", "Pixel", 1733500000000, std::nullopt, false}});
 
     // Error replies are texts; LocalAPI's tests serve them.
     expected.insert({"error-unknown-request.txt", "error-pairing-needs-tailscale.txt"});

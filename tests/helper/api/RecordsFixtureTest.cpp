@@ -3,8 +3,9 @@
 // which the application's tests decode (tests/daemon/api/RecordsTest.cpp).
 
 #include "helper/HelperProcess.h"
-#include "helper/Records.h"
-#include "helper/Tailscale.h"
+#include "helper/api/Records.h"
+#include "helper/phone/Devices.h"
+#include "helper/system/Tailscale.h"
 
 #include <gtest/gtest.h>
 
@@ -30,12 +31,13 @@ DaemonStatus status(TailscaleInfo tailscale, std::string pushMode = "off", std::
     status.pushMode = std::move(pushMode);
     status.devices = devices;
     status.pending = pending;
+    status.screenRecording = status.accessibility = true;
     return status;
 }
 
 TailscaleInfo ready(std::string ip, std::optional<std::string> host, std::optional<std::string> owner)
 {
-    return {true, std::move(ip), std::move(host), std::move(owner), std::nullopt};
+    return {true, std::move(ip), std::move(host), std::move(owner), std::nullopt, std::nullopt};
 }
 
 HelpRequest request(std::string id, std::string reason, std::uint64_t created, std::uint64_t updated)
@@ -58,9 +60,17 @@ std::string listBody(const std::vector<HelpRequest>& requests)
     return dumpJson(list);
 }
 
-std::string pairingBody(const std::string& ip, const std::string& token)
+std::string pairingBody(const std::string& host, const std::string& code)
 {
-    return dumpJson(nlohmann::json{{"url", pairingUrl(ip, 8641, token)}});
+    return dumpJson(nlohmann::json{{"url", pairingUrl(host, servePort, code)}});
+}
+
+ringlark::helper::phone::Device device(std::string id, std::string name, std::uint64_t lastSeen, bool push)
+{
+    ringlark::helper::phone::Device device{std::move(id), std::move(name), std::string(64, 'a'), 1733500000000, lastSeen, {}};
+    if (push)
+        device.push = ringlark::helper::phone::PushSubscription{"https://fcm.googleapis.com/fcm/send/x", "k", "a"};
+    return device;
 }
 
 } // namespace
@@ -97,8 +107,9 @@ TEST(RecordsFixture, RequestListsAndPairingsAreWrittenAsTheFixturesRecordThem)
         {"requests-empty.json", listBody({})},
         {"requests-one.json", listBody({request("r1", "Sign in to GitHub", 1733500000000, 1733500000000)})},
         {"requests-several.json", listBody({full, unicode, escaped})},
-        {"pairing.json", pairingBody("100.101.102.103", "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef")},
-        {"pairing-ipv6.json", pairingBody("fd7a:115c:a1e0::1", "fedcba9876543210fedcba9876543210fedcba9876543210fedcba9876543210")},
+        {"pairing.json", pairingBody("desk.tail1234.ts.net", "0123456789abcdef0123456789abcdef")},
+        {"devices.json", ringlark::helper::phone::devicesForApp({device("0123456789abcdef", "Ann\u2019s phone", 1733500060000, true),
+                                                                 device("fedcba9876543210", "Pixel", 0, false)})},
     };
     for (const auto& [name, body] : cases)
         EXPECT_EQ(body, fixture(name)) << name;
