@@ -70,23 +70,25 @@ std::optional<std::string> Request::queryValue(std::string_view name) const
     return std::nullopt;
 }
 
-Response text(int status, std::string message)
-{
-    Response response;
-    response.status = status;
-    response.contentType = "text/plain; charset=utf-8";
-    response.body = std::move(message);
-    return response;
-}
+namespace {
 
-Response json(int status, std::string body)
+Response withBody(int status, const char* contentType, std::string body)
 {
     Response response;
     response.status = status;
-    response.contentType = "application/json";
+    response.contentType = contentType;
     response.body = std::move(body);
     return response;
 }
+
+} // namespace
+
+Response text(int status, std::string message)
+{
+    return withBody(status, "text/plain; charset=utf-8", std::move(message));
+}
+
+Response json(int status, std::string body) { return withBody(status, "application/json", std::move(body)); }
 
 std::string_view reasonPhrase(int status)
 {

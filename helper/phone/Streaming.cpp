@@ -359,24 +359,24 @@ void Streaming::connectionClosed(ConnectionId connection)
     }
 }
 
-void Streaming::requestEnded(const std::string& requestId)
+void Streaming::endWhere(const std::function<bool(const Live&)>& which, const std::string& why)
 {
     std::vector<std::string> ending;
     for (const auto& [id, live] : m_sessions)
-        if (live->requestId == requestId)
+        if (which(*live))
             ending.push_back(id);
     for (const auto& id : ending)
-        end(id, "the request ended");
+        end(id, why);
+}
+
+void Streaming::requestEnded(const std::string& requestId)
+{
+    endWhere([&](const Live& live) { return live.requestId == requestId; }, "the request ended");
 }
 
 void Streaming::deviceForgotten(const std::string& deviceId)
 {
-    std::vector<std::string> ending;
-    for (const auto& [id, live] : m_sessions)
-        if (live->deviceId == deviceId)
-            ending.push_back(id);
-    for (const auto& id : ending)
-        end(id, "the phone was removed");
+    endWhere([&](const Live& live) { return live.deviceId == deviceId; }, "the phone was removed");
 }
 
 } // namespace ringlark::helper::phone
