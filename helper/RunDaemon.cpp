@@ -313,6 +313,7 @@ int runDaemon(const DaemonEnvironment& environment)
     streamingSettings.permissions = [&permissions] { return permissions; };
     streamingSettings.newId = [] { return randomHex(8); };
     streamingSettings.idleEnd = environment.sessionIdle;
+    streamingSettings.frameWait = environment.frameWait;
     phone::Streaming streaming(loop, std::move(streamingServices), std::move(streamingSettings));
     streamingPointer = &streaming;
     phoneServices.streaming = [&streaming](phone::PhoneServer::ConnectionId connection, const phone::Device& device,
