@@ -74,6 +74,7 @@ private:
     void frame(ConnectionId connection, Live& live, const http::Request& request);
     void input(ConnectionId connection, const Device& device, Live& live, const http::Request& request);
     void end(const std::string& sessionId, const std::string& why);
+    void answerWaiting(Live& live, http::Response reply); // the parked frame request, once
     void armIdle(Live& live);
     void respond(ConnectionId connection, http::Response response);
     std::optional<http::Response> unavailable() const;
