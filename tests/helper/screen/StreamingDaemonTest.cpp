@@ -381,6 +381,18 @@ TEST_F(StreamingDaemon, SessionsEndWhenUnwatchedOrWithTheirRequestOrWindow)
         EXPECT_EQ(phone("POST", "/api/v1/sessions", cookie, {{"request", request}}).status, 404);
     }
     {
+        SCOPED_TRACE("the phone is removed on the computer");
+        const std::string other = pair("Phone two");
+        const std::string id = startSession(createRequest("StreamProbe"), other);
+        const int parked = send("GET", framePath(id, frameSeq(phone("GET", framePath(id, 0), other))), other);
+        std::this_thread::sleep_for(100ms);
+        const std::string device = other.substr(other.find('=') + 1, other.find('.') - other.find('=') - 1);
+        EXPECT_EQ(token("DELETE", "/v1/devices/" + device, "{}").status, 200);
+        EXPECT_EQ(ringlark::test::readReply(parked, 2s).status, 410);
+        ::close(parked);
+        EXPECT_EQ(status()["session_active"], false);
+    }
+    {
         SCOPED_TRACE("the window closes");
         const std::string id = startSession(createRequest("StreamProbe"), cookie);
         const int parked = send("GET", framePath(id, frameSeq(phone("GET", framePath(id, 0), cookie))), cookie);
