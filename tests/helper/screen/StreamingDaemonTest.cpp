@@ -437,10 +437,26 @@ TEST_F(StreamingDaemon, SessionsBelongToOnePhoneAndAreRationed)
 TEST_F(StreamingDaemon, DaemonAnswersWhileTheXServerDoesNot)
 {
     openProbe();
+    // Started while the server takes connections but answers nothing.
+    ASSERT_EQ(::kill(m_xvfb.pid(), SIGSTOP), 0);
+    const auto launched = Clock::now();
     startDaemon();
     ASSERT_FALSE(HasFatalFailure());
+    EXPECT_LT(Clock::now() - launched, 4s) << "the status waited for the X server";
+    EXPECT_EQ(status()["permissions"], json({{"screen_recording", false}, {"accessibility", false}}));
     const std::string cookie = pair("Phone one");
-    const std::string id = startSession(createRequest("StreamProbe"), cookie);
+    const std::string request = createRequest("StreamProbe");
+    const auto refused = phone("POST", "/api/v1/sessions", cookie, {{"request", request}});
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_NE(refused.body.find("does not answer"), std::string::npos) << refused.body;
+    ::kill(m_xvfb.pid(), SIGCONT);
+    const auto resumed = Clock::now();
+    while (status()["permissions"]["screen_recording"] != true && Clock::now() - resumed < 3s)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(status()["permissions"], json({{"screen_recording", true}, {"accessibility", true}}));
+
+    // Stopped again under a live session.
+    const std::string id = startSession(request, cookie);
     ASSERT_EQ(phone("GET", framePath(id, 0), cookie).status, 200);
 
     ASSERT_EQ(::kill(m_xvfb.pid(), SIGSTOP), 0);
