@@ -8,7 +8,7 @@ using namespace ringlark::test;
 
 TEST(Daemon, ServesTheAppsEndpointsRefusesASecondCopyAndCleansUpOnSigterm)
 {
-    HelperRun daemon({"daemon"});
+    HelperRun daemon({"daemon"}, {{"DISPLAY", ""}}); // no display: nothing to stream (X11 has its own tests)
     ASSERT_TRUE(daemon.serving());
     const QString pidFile = daemon.home + "/.ringlark/daemon.pid";
     const QByteArray pid = readFile(pidFile);
@@ -26,7 +26,7 @@ TEST(Daemon, ServesTheAppsEndpointsRefusesASecondCopyAndCleansUpOnSigterm)
     EXPECT_EQ(http(daemon.port, "/v1/status").parsed(),
               json::parse(R"({"version":")" RINGLARK_HELPER_VERSION R"(","pending":0,"session_active":false,)"
                           R"("tailscale":{"ok":false,"error":"Tailscale is not installed"},)"
-                          R"("permissions":{"screen_recording":true,"accessibility":true},)"
+                          R"("permissions":{"screen_recording":false,"accessibility":false},)"
                           R"("push":{"mode":"off","devices":0}})"));
     EXPECT_EQ(http(daemon.port, "/v1/pairing").status, 503); // nothing to pair with without Tailscale
 
@@ -64,11 +64,11 @@ TEST(HelperCommands, VersionPermissionsAndBadArgumentsPrintUsage)
     ASSERT_TRUE(version.finish());
     EXPECT_EQ(version.process.readAllStandardOutput(), "ringlark " RINGLARK_HELPER_VERSION "\n");
 
-    HelperRun permissions({"permissions"});
+    HelperRun permissions({"permissions"}, {{"DISPLAY", ""}});
     ASSERT_TRUE(permissions.finish());
     EXPECT_EQ(permissions.process.exitCode(), 0);
     EXPECT_EQ(json::parse(permissions.process.readAllStandardOutput().toStdString(), nullptr, false),
-              (json{{"screen_recording", true}, {"accessibility", true}}));
+              (json{{"screen_recording", false}, {"accessibility", false}}));
     for (const QStringList& arguments : {QStringList{}, QStringList{"serve"}, QStringList{"daemon", "extra"}}) {
         HelperRun wrong(arguments);
         ASSERT_TRUE(wrong.finish());
