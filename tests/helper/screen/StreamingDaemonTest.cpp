@@ -337,6 +337,18 @@ TEST_F(StreamingDaemon, PhoneSeesTheRequestsWindowAndDrivesIt)
     EXPECT_EQ(input(id, cookie, {{"type", "key"}, {"key", "Return"}}).status, 200);
     for (const char* key : {"key 0x31", "key 0x32", "key 0x33", "key 0x34", "key 0x35", "key 0x36", "key 0xff0d"})
         EXPECT_EQ(next(m_window), key);
+
+    // No window matches the app: the phone gets the list and picks from it.
+    const std::string unmatched = createRequest("NoSuchApp");
+    const auto offered = phone("POST", "/api/v1/sessions", cookie, {{"request", unmatched}});
+    EXPECT_EQ(offered.status, 409);
+    EXPECT_NE(offered.body.find(windowId), std::string::npos) << offered.body;
+    const std::pair<const char*, int> choices[] = {{"nonsense", 400}, {"0x1", 404}, {"", 200}};
+    for (auto [window, expected] : choices) {
+        const auto reply = phone("POST", "/api/v1/sessions", cookie,
+                                 {{"request", unmatched}, {"window", *window ? window : windowId}});
+        EXPECT_EQ(reply.status, expected) << window << ": " << reply.body;
+    }
 }
 
 TEST_F(StreamingDaemon, SessionsEndWhenUnwatchedOrWithTheirRequestOrWindow)
