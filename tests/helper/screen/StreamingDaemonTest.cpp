@@ -479,7 +479,7 @@ TEST_F(StreamingDaemon, DaemonAnswersWhileTheXServerDoesNot)
     EXPECT_EQ(phone("DELETE", "/api/v1/sessions/" + id, cookie, nullptr, 1s).status, 200);
     EXPECT_EQ(status()["session_active"], false);
     EXPECT_EQ(token("GET", "/v1/requests").status, 200);
-    EXPECT_LT(Clock::now() - before, 500ms);
+    EXPECT_LT(Clock::now() - before, 1s); // a session ended on the loop would hold it up to 2 s
 
     ::kill(m_xvfb.pid(), SIGCONT);
     EXPECT_EQ(ringlark::test::readReply(listing, 5s).status, 200) << "the listing finishes once the server answers";
