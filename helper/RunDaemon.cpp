@@ -300,6 +300,7 @@ int runDaemon(const DaemonEnvironment& environment)
     streamingSettings.permissions = [&permissions] { return permissions; };
     streamingSettings.newId = [] { return randomHex(8); };
     streamingSettings.idleEnd = environment.sessionIdle;
+    streamingSettings.frameWait = environment.frameWait;
     phone::Streaming streaming(loop, std::move(streamingServices), std::move(streamingSettings));
     streamingPointer = &streaming;
     phoneServices.streaming = [&streaming](phone::PhoneServer::ConnectionId connection, const phone::Device& device,
@@ -330,7 +331,16 @@ int runDaemon(const DaemonEnvironment& environment)
         phoneServer->serve(endpoints.phone.fd, Transport::tcp, {512, ownerOrServe(::getuid())});
     }
 
-    // The status waits for this once, so it never reports a guess.
+    // The status waits for this once, so it never reports a guess. An X
+    // server that takes connections and never answers must not hold every
+    // status request, though: after a while it counts as a display that
+    // cannot stream, until the probe comes back.
+    loop.at(EventLoop::Clock::now() + std::chrono::seconds(2), [&permissions, &daemon, display = environment.display.display] {
+        if (permissions)
+            return;
+        permissions = screen::Permissions{false, false, "The X display " + display + " does not answer."};
+        daemon.permissionsKnown();
+    });
     screenWorker->post([post, &permissions, &daemon, display = environment.display] {
         post([found = screen::probePermissions(display), &permissions, &daemon] {
             permissions = found;

@@ -18,6 +18,7 @@ struct DaemonEnvironment {
     std::chrono::milliseconds orphanGrace{5000};
     screen::Environment display; // the desktop session the daemon runs in
     std::chrono::milliseconds sessionIdle{60000}; // a streaming session without frame requests ends
+    std::chrono::milliseconds frameWait{25000};   // a parked frame request is answered 204 after this
 };
 
 // Serves until SIGTERM or SIGINT; gives the process's exit status

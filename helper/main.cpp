@@ -109,9 +109,11 @@ int main(int argc, char** argv)
         environment.pathVariable = environmentValue("PATH");
         environment.testHooks = environmentValue("RINGLARK_TEST_HOOKS") == "1";
         environment.display = displayEnvironment();
-        // Tests shorten how long an unwatched streaming session lives.
-        if (environment.testHooks)
+        // Tests shorten how long an unwatched streaming session lives and a frame request waits.
+        if (environment.testHooks) {
             environment.sessionIdle = millisecondsFrom("RINGLARK_SESSION_IDLE_MS", environment.sessionIdle);
+            environment.frameWait = millisecondsFrom("RINGLARK_FRAME_WAIT_MS", environment.frameWait);
+        }
         environment.orphanGrace = millisecondsFrom("RINGLARK_ORPHAN_GRACE_MS", environment.orphanGrace);
         return runDaemon(environment);
     }

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 
 namespace ringlark::helper::phone {
@@ -78,6 +79,9 @@ struct Streaming::Live {
     screen::WindowInfo window;
     std::unique_ptr<screen::Session> session;
     std::optional<ConnectionId> waiting; // the parked frame request
+    std::uint64_t after = 0;             // the frame it already has
+    bool afterKnown = false;             // a number handed out already (else any frame will do)
+    std::uint64_t newest = 0;            // the highest frame number seen here
     EventLoop::TimerId waitTimer = 0;
     EventLoop::TimerId idleTimer = 0;
 };
@@ -163,10 +167,10 @@ void Streaming::windows(ConnectionId connection)
 {
     if (auto refused = unavailable())
         return respond(connection, std::move(*refused));
-    m_services.background([this, alive = m_alive, connection, display = m_settings.display] {
+    m_services.background([this, alive = m_alive, post = m_services.post, connection, display = m_settings.display] {
         std::string error;
         auto windows = screen::listWindows(display, &error);
-        m_services.post([this, alive, connection, windows = std::move(windows), error] {
+        post([this, alive, connection, windows = std::move(windows), error] {
             if (!*alive)
                 return;
             if (!windows)
@@ -227,13 +231,15 @@ void Streaming::start(ConnectionId connection, const Device& device, const http:
         if (m_services.changed)
             m_services.changed();
     };
-    m_services.background([this, alive = m_alive, display = m_settings.display, chosen, app, started, sessionName] {
+    // On other threads only `post` is used, never this object, which may be gone by then.
+    m_services.background([this, alive = m_alive, post = m_services.post, display = m_settings.display, chosen, app,
+                           started, sessionName] {
         std::string error;
         auto windows = screen::listWindows(display, &error);
-        auto reply = [this, started](std::unique_ptr<screen::Session> session, screen::WindowInfo window,
+        auto reply = [post, started](std::unique_ptr<screen::Session> session, screen::WindowInfo window,
                                      http::Response refusal) {
             auto shared = std::make_shared<std::unique_ptr<screen::Session>>(std::move(session));
-            m_services.post([started, shared, window, refusal]() mutable { started(std::move(*shared), window, refusal); });
+            post([started, shared, window, refusal]() mutable { started(std::move(*shared), window, refusal); });
         };
         if (!windows)
             return reply(nullptr, {}, errorReply(503, error));
@@ -251,28 +257,29 @@ void Streaming::start(ConnectionId connection, const Device& device, const http:
             return reply(nullptr, {}, errorReply(404, "That window is gone."));
 
         screen::Session::Callbacks callbacks;
-        callbacks.frame = [this, alive, sessionName](screen::Frame frame) {
+        callbacks.frame = [this, alive, post, sessionName](screen::Frame frame) {
             auto shared = std::make_shared<screen::Frame>(std::move(frame));
-            m_services.post([this, alive, sessionName, shared] {
+            post([this, alive, sessionName, shared] {
                 if (!*alive)
                     return;
                 auto found = m_sessions.find(sessionName);
-                if (found == m_sessions.end() || !found->second->waiting)
+                if (found == m_sessions.end())
                     return;
                 Live& live = *found->second;
-                const ConnectionId connection = *live.waiting;
-                live.waiting.reset();
-                m_loop.cancel(live.waitTimer);
-                live.waitTimer = 0;
+                live.newest = std::max(live.newest, shared->seq);
+                // A frame meant for a request that was replaced meanwhile may
+                // be one the phone has already.
+                if (!live.waiting || (live.afterKnown && shared->seq <= live.after))
+                    return;
                 http::Response reply;
                 reply.contentType = "image/jpeg";
                 reply.body = std::move(shared->jpeg);
                 reply.headers.emplace_back("X-Frame-Seq", std::to_string(shared->seq));
-                respond(connection, std::move(reply));
+                answerWaiting(live, std::move(reply));
             });
         };
-        callbacks.ended = [this, alive, sessionName](std::string why) {
-            m_services.post([this, alive, sessionName, why] {
+        callbacks.ended = [this, alive, post, sessionName](std::string why) {
+            post([this, alive, sessionName, why] {
                 if (*alive)
                     end(sessionName, why);
             });
@@ -292,24 +299,34 @@ void Streaming::frame(ConnectionId connection, Live& live, const http::Request& 
     const auto after = request.queryValue("after").value_or("0");
     if (after.empty() || after.size() > 19 || after.find_first_not_of("0123456789") != std::string::npos)
         return respond(connection, errorReply(400, "after must be a frame number."));
-    armIdle(live);
     // One frame in flight: a newer request replaces the waiting one.
-    if (live.waiting) {
-        m_loop.cancel(live.waitTimer);
-        respond(*live.waiting, http::Response{204, {}, {}, {}, false});
-    }
+    if (live.waiting)
+        answerWaiting(live, http::Response{204, {}, {}, {}, false});
     live.waiting = connection;
+    live.after = std::stoull(after);
+    live.afterKnown = live.after <= live.newest;
+    // A phone waiting for a change is watching: the idle end starts once it stops waiting.
+    m_loop.cancel(live.idleTimer);
+    live.idleTimer = 0;
     const std::string id = live.id;
     live.waitTimer = m_loop.at(EventLoop::Clock::now() + m_settings.frameWait, [this, id] {
         auto found = m_sessions.find(id);
         if (found == m_sessions.end() || !found->second->waiting)
             return;
-        const ConnectionId waiting = *found->second->waiting;
-        found->second->waiting.reset();
         found->second->waitTimer = 0;
-        respond(waiting, http::Response{204, {}, {}, {}, false});
+        answerWaiting(*found->second, http::Response{204, {}, {}, {}, false});
     });
-    live.session->requestFrame(std::stoull(after));
+    live.session->requestFrame(live.after);
+}
+
+void Streaming::answerWaiting(Live& live, http::Response reply)
+{
+    const ConnectionId connection = *live.waiting;
+    live.waiting.reset();
+    m_loop.cancel(live.waitTimer);
+    live.waitTimer = 0;
+    armIdle(live);
+    respond(connection, std::move(reply));
 }
 
 void Streaming::input(ConnectionId connection, const Device& device, Live& live, const http::Request& request)
@@ -326,6 +343,8 @@ void Streaming::input(ConnectionId connection, const Device& device, Live& live,
 
 void Streaming::armIdle(Live& live)
 {
+    if (live.waiting)
+        return; // started once the parked request is answered or dropped
     m_loop.cancel(live.idleTimer);
     const std::string id = live.id;
     live.idleTimer = m_loop.at(EventLoop::Clock::now() + m_settings.idleEnd,
@@ -355,6 +374,7 @@ void Streaming::connectionClosed(ConnectionId connection)
             live->waiting.reset();
             m_loop.cancel(live->waitTimer);
             live->waitTimer = 0;
+            armIdle(*live);
         }
     }
 }

@@ -75,6 +75,7 @@ private:
     void input(ConnectionId connection, const Device& device, Live& live, const http::Request& request);
     void end(const std::string& sessionId, const std::string& why);
     void endWhere(const std::function<bool(const Live&)>& which, const std::string& why);
+    void answerWaiting(Live& live, http::Response reply); // the parked frame request, once
     void armIdle(Live& live);
     void respond(ConnectionId connection, http::Response response);
     std::optional<http::Response> unavailable() const;

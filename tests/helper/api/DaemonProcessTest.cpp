@@ -8,7 +8,7 @@ using namespace ringlark::test;
 
 TEST(Daemon, ServesTheAppsEndpointsRefusesASecondCopyAndCleansUpOnSigterm)
 {
-    HelperRun daemon({"daemon"});
+    HelperRun daemon({"daemon"}, {{"DISPLAY", ""}}); // no display: nothing to stream (X11 has its own tests)
     ASSERT_TRUE(daemon.serving());
     const QString pidFile = daemon.home + "/.ringlark/daemon.pid";
     const QByteArray pid = readFile(pidFile);

@@ -27,8 +27,10 @@ public:
     Child& operator=(const Child&) = delete;
     ~Child() { stop(); }
 
-    // `extraFd`, when given, is handed to the child as descriptor 3.
-    bool start(const std::vector<std::string>& argv, const std::string& display, int extraFd = -1, bool quiet = false)
+    // `extraFd`, when given, is handed to the child as descriptor 3. `environment`
+    // entries "NAME=value" set a variable, a bare "NAME" removes it.
+    bool start(const std::vector<std::string>& argv, const std::string& display, int extraFd = -1, bool quiet = false,
+               const std::vector<std::string>& environment = {})
     {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0)
@@ -40,13 +42,20 @@ public:
             posix_spawn_file_actions_adddup2(&actions, extraFd, 3);
         if (quiet)
             posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        std::vector<std::string> changes = environment;
+        changes.insert(changes.begin(), display.empty() ? std::string("DISPLAY") : "DISPLAY=" + display);
+        auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
-            if (std::string(*e).rfind("DISPLAY=", 0) != 0)
+            bool replaced = false;
+            for (const auto& change : changes)
+                replaced = replaced || nameOf(change) == nameOf(*e);
+            if (!replaced)
                 env.emplace_back(*e);
         }
-        if (!display.empty())
-            env.push_back("DISPLAY=" + display);
+        for (const auto& change : changes)
+            if (change.find('=') != std::string::npos)
+                env.push_back(change);
         std::vector<char*> envp, args;
         for (auto& e : env)
             envp.push_back(e.data());
@@ -154,6 +163,7 @@ public:
 
     void stop() { m_server.stop(); }
     const std::string& display() const { return m_display; }
+    pid_t pid() const { return m_server.pid(); }
 
 private:
     Child m_server;

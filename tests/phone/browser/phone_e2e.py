@@ -3,11 +3,16 @@ stand-in `tailscale`, the phone app in headless Chromium, and a coding agent
 speaking MCP to `ringlark mcp`.
 
     /usr/bin/python3 phone_e2e.py --helper build/Ringlark.app/Contents/Helpers/ringlark
+        [--test-window build/tests/helper/screen/screen_test_window]
         [--home DIR] [--port N] [--phone-port N] [--keep-home] [--skip-without-listener]
 
 The browser reaches the daemon's phone listener as http://phone-test.example.ts.net:8643
 through a host-resolver rule, treated as a secure origin, with the
 Tailscale-User-Login header that `tailscale serve` would add.
+
+With --test-window and Xvfb installed, the daemon runs on a private X display
+with that window on it, and the phone also opens "Show the window": the
+picture is drawn on the page and a tap on it reaches the window.
 
 Prints one line per step; exits 0 when all pass, 1 on the first failure, 77
 (skipped) without Chromium or the helper, or, with --skip-without-listener, when
@@ -66,8 +71,74 @@ exit 0
 """.replace("SERVE_NAME", SERVE_NAME).replace("OWNER", OWNER)
 
 
+WINDOW_CLASS = "PhoneE2EWindow"
+
+
 class Skip(Exception):
     pass
+
+
+class Display:
+    """A private Xvfb with the screen test window on it; the window's log lines
+    ("press <button> <x> <y>", "key 0x..") arrive on `events`."""
+
+    def __init__(self, test_window):
+        ready_read, ready_write = os.pipe()
+        self.server = subprocess.Popen(["Xvfb", "-displayfd", str(ready_write), "-screen", "0", "1280x1024x24",
+                                        "-nolisten", "tcp", "-noreset"], pass_fds=(ready_write,),
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(ready_write)
+        self.window = None
+        number = b""
+        deadline = time.monotonic() + 10
+        while not number.endswith(b"\n") and time.monotonic() < deadline:
+            chunk = os.read(ready_read, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(ready_read)
+        if not number.endswith(b"\n"):
+            self.close()
+            raise AssertionError("Xvfb did not start")
+        self.name = ":" + number.decode().strip()
+        self.window = subprocess.Popen([test_window, "--class", WINDOW_CLASS, "--title", "Sign-in prompt",
+                                        "--geometry", "400x300+40+40"],
+                                       env=dict(os.environ, DISPLAY=self.name), stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, text=True, start_new_session=True)
+        self.events = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        try:
+            line = self.events.get(timeout=10)
+        except queue.Empty:
+            line = ""
+        if not line.startswith("ready 0x"):
+            self.close()
+            raise AssertionError(f"the test window did not come up: {line!r}")
+
+    def _read(self):
+        for line in self.window.stdout:
+            self.events.put(line.strip())
+
+    def next_press(self, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                line = self.events.get(timeout=max(0.01, deadline - time.monotonic()))
+            except queue.Empty:
+                break
+            if line.startswith("press "):
+                return [int(part) for part in line.split()[1:]]
+        raise AssertionError(f"the window logged no click within {timeout} s")
+
+    def close(self):
+        for process in (self.window, self.server):
+            if process and process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait(timeout=5)
 
 
 def step(text):
@@ -170,6 +241,14 @@ def run(arguments, home):
     env = {key: value for key, value in os.environ.items() if not key.startswith("RINGLARK_")}
     env.update(HOME=home, PATH=f"{stubs}:{os.environ.get('PATH', '/usr/bin:/bin')}", RINGLARK_PORT=str(port),
                RINGLARK_PHONE_PORT=str(phone_port), RINGLARK_TEST_HOOKS="1")
+    display = None
+    if arguments.test_window and shutil.which("Xvfb"):
+        display = Display(arguments.test_window)
+        env["DISPLAY"] = display.name
+        env.pop("XDG_SESSION_TYPE", None)
+        env.pop("WAYLAND_DISPLAY", None)
+    else:
+        print("note: without Xvfb or --test-window the window view is not tried", flush=True)
     log = open(os.path.join(home, "daemon.log"), "wb")
     daemon = subprocess.Popen([arguments.helper, "daemon"], env=env, stdin=subprocess.DEVNULL, stdout=log,
                               stderr=subprocess.STDOUT, start_new_session=True)
@@ -276,7 +355,12 @@ def run(arguments, home):
                                ".then(n => n.length ? n.map(x => x.title) : null)")
             expect(titles == [REASON], f"the push shows the reason as its title: {titles}")
             step("a push shows a notification titled with the reason")
+
+            if display:
+                window_view(page, display, port, token)
     finally:
+        if display:
+            display.close()
         if mcp:
             mcp.close()
         if daemon.poll() is None:
@@ -289,9 +373,68 @@ def run(arguments, home):
         log.close()
 
 
+# The canvas's pixels as the page drew them: how many are not black, and the
+# colour at a fraction of its width and height.
+CANVAS_PIXELS = """(() => {
+  const canvas = document.querySelector("canvas.live");
+  if (!canvas || canvas.width < 2) return null;
+  const data = canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data;
+  let lit = 0;
+  for (let i = 0; i < data.length; i += 4) if (data[i] || data[i + 1] || data[i + 2]) lit++;
+  const at = (fx, fy) => {
+    const i = (Math.floor(fy * canvas.height) * canvas.width + Math.floor(fx * canvas.width)) * 4;
+    return [data[i], data[i + 1], data[i + 2]];
+  };
+  return {width: canvas.width, height: canvas.height, lit, topLeft: at(0.25, 0.25), bottomRight: at(0.75, 0.75)};
+})()"""
+
+
+def near(colour, expected, tolerance=40):
+    return colour is not None and all(abs(a - b) <= tolerance for a, b in zip(colour, expected))
+
+
+def window_view(page, display, port, token):
+    """Show the window: the page draws the window's picture and a tap on it reaches the window."""
+    status, body = token_api(port, token, "POST", "/v1/requests", {"reason": "Finish the sign-in", "app": WINDOW_CLASS})
+    expect(status == 201, f"a request for the window's app is created: {status} {body[:200]!r}")
+    request_id = json.loads(body)["id"]
+    page.navigate(f"{ORIGIN}/r/{request_id}")
+    page.wait_for("[...document.querySelectorAll('section.stream button')].some(b => b.innerText === 'Show the window')")
+    page.evaluate("[...document.querySelectorAll('section.stream button')].find(b => b.innerText === 'Show the window')"
+                  ".click()")
+    drawn = page.wait_for(f"(() => {{ const p = {CANVAS_PIXELS}; return p && p.lit > 1000 ? p : null; }})()",
+                          timeout=15)
+    expect(drawn["width"] == 400 and drawn["height"] == 300, f"the picture has the window's size: {drawn}")
+    expect(near(drawn["topLeft"], [255, 0, 0]) and near(drawn["bottomRight"], [255, 255, 0]),
+           f"the picture shows the window's colours: {drawn}")
+    status, body = token_api(port, token, "GET", "/v1/status")
+    expect(status == 200 and json.loads(body).get("session_active") is True, f"the status says a view is live: {body!r}")
+    step("Show the window draws the window's picture on the page")
+
+    # A mouse tap at a quarter of the picture's width and height, as a finger would.
+    box = page.evaluate("""(() => { const canvas = document.querySelector("canvas.live");
+        canvas.scrollIntoView({block: "center"}); const r = canvas.getBoundingClientRect();
+        return {x: r.left + r.width / 4, y: r.top + r.height / 4}; })()""")
+    for kind in ("mousePressed", "mouseReleased"):
+        page.send("Input.dispatchMouseEvent", {"type": kind, "x": box["x"], "y": box["y"], "button": "left",
+                                               "clickCount": 1})
+    button, x, y = display.next_press(timeout=10)
+    expect(button == 1 and abs(x - 100) <= 2 and abs(y - 75) <= 2, f"the tap lands where it was made: {x},{y}")
+    marked = page.wait_for(f"(() => {{ const p = {CANVAS_PIXELS}; return p && p.topLeft.every(c => c > 200) ? p : null; }})()",
+                           timeout=10)
+    expect(marked, "the page shows the window's answer to the tap")
+    step("a tap on the picture reaches the window and its answer is shown")
+
+    page.evaluate("[...document.querySelectorAll('section.stream button')].find(b => b.innerText === 'Stop').click()")
+    wait_until(lambda: json.loads(token_api(port, token, "GET", "/v1/status")[1] or b"{}").get("session_active") is False,
+               "the view ends after Stop", 5)
+    step("Stop ends the view on the computer")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--helper", default=os.environ.get("RINGLARK_HELPER"), help="the ringlark executable")
+    parser.add_argument("--test-window", help="the screen test window program, to try the window view under Xvfb")
     parser.add_argument("--home", help="HOME for the daemon (default: a new temporary folder, removed after)")
     parser.add_argument("--port", type=int, default=0, help="the daemon's API port (default: a free one)")
     parser.add_argument("--phone-port", type=int, default=0, help="the phone listener's port (default: a free one)")
