@@ -147,6 +147,221 @@ DesktopNotice noticeOf(const HelpRequest& request)
     return {request.id, request.reason, request.title, request.agent, request.ask, request.app};
 }
 
+// Everything a running daemon is made of, declared in the order it is built
+// and so destroyed in reverse: nothing outlives what it uses. Callbacks run
+// only once the loop runs, when every member is in place.
+class Runtime {
+public:
+    Runtime(const DaemonEnvironment& environment, const Endpoints& endpoints, const std::filesystem::path& directory,
+            EventLoop& loop)
+        : m_environment(environment), m_loop(loop), m_post(loop.poster()),
+          m_tailscale(std::make_shared<TailscaleMonitor>(tailscaleOptions(environment, endpoints))),
+          m_notifier({environment.pathVariable,
+                      [this, post = m_post](const std::string& id) {
+                          // From the notification's thread: the request ends on the loop.
+                          post([this, id] { m_daemon.end(id, RequestStatus::resolved); });
+                      },
+                      openApplication}),
+          m_devices({directory, systemMillis, randomHex}), m_codes({}, [] { return randomHex(16); }),
+          m_ringer({directory, environment.testHooks, m_post, logLine, {}}, loadedDevices()),
+          m_daemon(loop, m_store, daemonServices(), daemonSettings(endpoints)),
+          // Without it (no routing socket here) the safety intervals alone apply.
+          m_network(loop, [this] { m_daemon.tailscaleMayHaveChanged(); }),
+          m_server(
+              loop, {}, [this](const HttpServer::Exchange& exchange, http::Request request) {
+                  m_daemon.handle(exchange, std::move(request));
+              },
+              [this](HttpServer::ConnectionId connection, bool awaiting) { m_daemon.connectionClosed(connection, awaiting); }),
+          m_streaming(loop, streamingServices(), streamingSettings())
+    {
+        // Separate budgets: the socket stays the agents' even when TCP is full.
+        m_server.serve(endpoints.tcp.fd, Transport::tcp, {1024, ownerOnly(::getuid())});
+        m_server.serve(endpoints.local.fd, Transport::local, {2048, ownerOnly(::getuid())});
+        if (endpoints.phone.fd >= 0)
+            servePhones(endpoints.phone.fd);
+        probePermissions();
+        m_daemon.prefetch();
+    }
+
+    ~Runtime() { m_notifier.shutdown(); }
+
+private:
+    static TailscaleMonitor::Options tailscaleOptions(const DaemonEnvironment& environment, const Endpoints& endpoints)
+    {
+        TailscaleMonitor::Options options;
+        options.pathVariable = environment.pathVariable;
+        if (endpoints.phone.fd >= 0)
+            options.phonePort = environment.phonePort;
+        return options;
+    }
+
+    phone::DeviceStore& loadedDevices()
+    {
+        if (auto problem = m_devices.load())
+            logLine(*problem);
+        return m_devices;
+    }
+
+    Daemon::Settings daemonSettings(const Endpoints& endpoints) const
+    {
+        Daemon::Settings settings;
+        settings.version = RINGLARK_HELPER_VERSION;
+        settings.access = {endpoints.token, m_environment.port};
+        settings.testHooks = m_environment.testHooks;
+        settings.orphanGrace = m_environment.orphanGrace;
+        return settings;
+    }
+
+    Daemon::Services daemonServices()
+    {
+        Daemon::Services services;
+        services.respond = [this](Daemon::ConnectionId connection, const http::Response& response) {
+            m_server.respond(connection, response);
+        };
+        services.fetchTailscale = [this](std::function<void(TailscaleInfo)> then) {
+            m_worker->post([tailscale = m_tailscale, post = m_post, then = std::move(then)] {
+                post([info = tailscale->current(), then] { then(info); });
+            });
+        };
+        services.announce = [this](const HelpRequest& request) {
+            m_notifier.announce(noticeOf(request));
+            if (m_phone) {
+                m_ringer.ring(request, m_phone->site());
+                m_phone->requestsChanged();
+            }
+        };
+        services.closed = [this](const std::string& id) {
+            m_notifier.retract(id);
+            m_streaming.requestEnded(id);
+            if (m_phone)
+                m_phone->requestsChanged();
+        };
+        services.phone = [this] {
+            return Daemon::PhoneFacts{m_ringer.mode(), static_cast<std::int64_t>(m_devices.devices().size()),
+                                      m_streaming.active()};
+        };
+        services.pairingCode = [this]() -> Expected<std::string, std::string> {
+            if (!m_phone)
+                return unexpected(std::string("Phones cannot reach this computer: the phone listener is not running."));
+            if (!m_devices.writable())
+                return unexpected(std::string("~/.ringlark/devices.json cannot be written, so no phone can pair."));
+            return m_codes.current(EventLoop::Clock::now());
+        };
+        services.permissions = [this]() -> std::optional<std::pair<bool, bool>> {
+            if (!m_permissions)
+                return std::nullopt;
+            return std::pair{m_permissions->screenRecording, m_permissions->accessibility};
+        };
+        services.devices = [this] { return phone::devicesForApp(m_devices.devices()); };
+        services.forgetDevice = [this](const std::string& id) {
+            m_streaming.deviceForgotten(id);
+            return m_devices.remove(id);
+        };
+        return services;
+    }
+
+    void respondToPhone(HttpServer::ConnectionId connection, const http::Response& response)
+    {
+        if (m_phoneServer)
+            m_phoneServer->respond(connection, response);
+    }
+
+    phone::Streaming::Services streamingServices()
+    {
+        phone::Streaming::Services services;
+        services.respond = [this](HttpServer::ConnectionId connection, const http::Response& response) {
+            respondToPhone(connection, response);
+        };
+        services.post = m_post;
+        services.background = [this](phone::Streaming::Job job) { m_screenWorker->post(std::move(job)); };
+        services.findRequest = [this](const std::string& id) { return m_store.find(id); };
+        services.announce = [this](const std::string& title) {
+            m_notifier.inform("Ringlark: streaming to your phone", "Your phone sees \u201c" + title + "\u201d.");
+        };
+        return services;
+    }
+
+    phone::Streaming::Settings streamingSettings()
+    {
+        phone::Streaming::Settings settings;
+        settings.display = m_environment.display.display;
+        settings.permissions = [this] { return m_permissions; };
+        settings.newId = [] { return randomHex(8); };
+        settings.idleEnd = m_environment.sessionIdle;
+        settings.frameWait = m_environment.frameWait;
+        return settings;
+    }
+
+    void servePhones(int listeningFd)
+    {
+        phone::PhoneServer::Services services;
+        services.respond = [this](HttpServer::ConnectionId connection, const http::Response& response) {
+            respondToPhone(connection, response);
+        };
+        services.tailscale = [this] { return m_daemon.knownTailscale(); };
+        services.end = [this](const std::string& id, std::string_view status, std::optional<std::string> answer) {
+            return m_daemon.end(id, status, std::move(answer));
+        };
+        services.dismissAllowed = [this](const std::string& id, std::string_view capability) {
+            return m_ringer.dismissAllowed(id, capability);
+        };
+        services.streaming = [this](HttpServer::ConnectionId connection, const phone::Device& device,
+                                    const http::Request& request) { return m_streaming.handle(connection, device, request); };
+        services.streamingClosed = [this](HttpServer::ConnectionId connection) { m_streaming.connectionClosed(connection); };
+        phone::PhoneServer::Settings settings;
+        settings.testHooks = m_environment.testHooks;
+        settings.vapidPublicKey = m_ringer.vapidPublicKey();
+        m_phone.emplace(m_loop, m_store, m_devices, m_codes, std::move(services), settings);
+        m_phoneServer.emplace(
+            m_loop, HttpServer::Options{},
+            [this](const HttpServer::Exchange& exchange, http::Request request) { m_phone->handle(exchange, std::move(request)); },
+            [this](HttpServer::ConnectionId connection, bool awaiting) { m_phone->connectionClosed(connection, awaiting); });
+        m_phoneServer->serve(listeningFd, Transport::tcp, {512, ownerOrServe(::getuid())});
+    }
+
+    // The status waits for this once, so it never reports a guess. An X
+    // server that takes connections and never answers must not hold every
+    // status request, though: after a while it counts as a display that
+    // cannot stream, until the probe comes back.
+    void probePermissions()
+    {
+        m_loop.at(EventLoop::Clock::now() + std::chrono::seconds(2), [this] {
+            if (m_permissions)
+                return;
+            m_permissions = screen::Permissions{false, false,
+                                                "The X display " + m_environment.display.display + " does not answer."};
+            m_daemon.permissionsKnown();
+        });
+        m_screenWorker->post([this, post = m_post, display = m_environment.display] {
+            post([this, found = screen::probePermissions(display)] {
+                m_permissions = found;
+                m_daemon.permissionsKnown();
+            });
+        });
+    }
+
+    const DaemonEnvironment& m_environment;
+    EventLoop& m_loop;
+    std::function<void(EventLoop::Job)> m_post;
+    RequestStore m_store;
+    std::unique_ptr<Worker> m_worker = std::make_unique<Worker>();
+    // Talking to the X server may take a while: never on the loop, nor on
+    // the worker that asks Tailscale.
+    std::unique_ptr<Worker> m_screenWorker = std::make_unique<Worker>();
+    std::shared_ptr<TailscaleMonitor> m_tailscale;
+    std::optional<screen::Permissions> m_permissions;
+    Notifier m_notifier;
+    phone::DeviceStore m_devices;
+    phone::PairingCodes m_codes;
+    phone::Ringer m_ringer;
+    Daemon m_daemon;
+    NetworkWatch m_network;
+    HttpServer m_server;
+    phone::Streaming m_streaming;
+    std::optional<phone::PhoneServer> m_phone;
+    std::optional<HttpServer> m_phoneServer;
+};
+
 } // namespace
 
 int runDaemon(const DaemonEnvironment& environment)
@@ -175,186 +390,11 @@ int runDaemon(const DaemonEnvironment& environment)
         return 1;
     }
     loop.watch(signalFd, EPOLLIN, [&loop](std::uint32_t) { loop.stop(); });
-
-    RequestStore store;
-    auto worker = std::make_unique<Worker>();
-    TailscaleMonitor::Options tailscaleOptions;
-    tailscaleOptions.pathVariable = environment.pathVariable;
-    if (endpoints.phone.fd >= 0)
-        tailscaleOptions.phonePort = environment.phonePort;
-    auto tailscale = std::make_shared<TailscaleMonitor>(tailscaleOptions);
-    auto post = loop.poster();
-    Daemon* daemonPointer = nullptr;
-    phone::PhoneServer* phonePointer = nullptr;
-    phone::Streaming* streamingPointer = nullptr;
-    // Talking to the X server may take a while: never on the loop, nor on
-    // the worker that asks Tailscale.
-    auto screenWorker = std::make_unique<Worker>();
-    std::optional<screen::Permissions> permissions;
-    Notifier notifier({environment.pathVariable, [post, &daemonPointer](const std::string& id) {
-                           // From the notification's thread: the request ends on the loop.
-                           post([&daemonPointer, id] {
-                               if (daemonPointer)
-                                   daemonPointer->end(id, RequestStatus::resolved);
-                           });
-                       },
-                       openApplication});
-
-    phone::DeviceStore devices({directory, systemMillis, randomHex});
-    if (auto problem = devices.load())
-        logLine(*problem);
-    phone::PairingCodes codes({}, [] { return randomHex(16); });
-    phone::Ringer ringer({directory, environment.testHooks, post, logLine, {}}, devices);
-
-    HttpServer* serverPointer = nullptr;
-    HttpServer* phoneServerPointer = nullptr;
-    Daemon::Services services;
-    services.respond = [&serverPointer](Daemon::ConnectionId connection, const http::Response& response) {
-        serverPointer->respond(connection, response);
-    };
-    services.fetchTailscale = [&worker, tailscale, post](std::function<void(TailscaleInfo)> then) {
-        worker->post([tailscale, post, then = std::move(then)] {
-            post([info = tailscale->current(), then] { then(info); });
-        });
-    };
-    services.announce = [&](const HelpRequest& request) {
-        notifier.announce(noticeOf(request));
-        if (phonePointer) {
-            ringer.ring(request, phonePointer->site());
-            phonePointer->requestsChanged();
-        }
-    };
-    services.closed = [&](const std::string& id) {
-        notifier.retract(id);
-        if (streamingPointer)
-            streamingPointer->requestEnded(id);
-        if (phonePointer)
-            phonePointer->requestsChanged();
-    };
-    services.phone = [&] {
-        return Daemon::PhoneFacts{ringer.mode(), static_cast<std::int64_t>(devices.devices().size()),
-                                  streamingPointer && streamingPointer->active()};
-    };
-    services.pairingCode = [&]() -> Expected<std::string, std::string> {
-        if (!phonePointer)
-            return unexpected(std::string("Phones cannot reach this computer: the phone listener is not running."));
-        if (!devices.writable())
-            return unexpected(std::string("~/.ringlark/devices.json cannot be written, so no phone can pair."));
-        return codes.current(EventLoop::Clock::now());
-    };
-    services.permissions = [&]() -> std::optional<std::pair<bool, bool>> {
-        if (!permissions)
-            return std::nullopt;
-        return std::pair{permissions->screenRecording, permissions->accessibility};
-    };
-    services.devices = [&] { return phone::devicesForApp(devices.devices()); };
-    services.forgetDevice = [&](const std::string& id) {
-        if (streamingPointer)
-            streamingPointer->deviceForgotten(id);
-        return devices.remove(id);
-    };
-
-    Daemon::Settings settings;
-    settings.version = RINGLARK_HELPER_VERSION;
-    settings.access = {endpoints.token, environment.port};
-    settings.testHooks = environment.testHooks;
-    settings.orphanGrace = environment.orphanGrace;
-    Daemon daemon(loop, store, std::move(services), settings);
-    daemonPointer = &daemon;
-    // Without it (no routing socket here) the safety intervals alone apply.
-    NetworkWatch network(loop, [&daemon] { daemon.tailscaleMayHaveChanged(); });
-
-    HttpServer server(
-        loop, {}, [&daemon](const HttpServer::Exchange& exchange, http::Request request) {
-            daemon.handle(exchange, std::move(request));
-        },
-        [&daemon](HttpServer::ConnectionId connection, bool awaiting) { daemon.connectionClosed(connection, awaiting); });
-    serverPointer = &server;
-    // Separate budgets: the socket stays the agents' even when TCP is full.
-    server.serve(endpoints.tcp.fd, Transport::tcp, {1024, ownerOnly(::getuid())});
-    server.serve(endpoints.local.fd, Transport::local, {2048, ownerOnly(::getuid())});
-
-    phone::PhoneServer::Services phoneServices;
-    phoneServices.respond = [&phoneServerPointer](phone::PhoneServer::ConnectionId connection,
-                                                  const http::Response& response) {
-        phoneServerPointer->respond(connection, response);
-    };
-    phoneServices.tailscale = [&daemon] { return daemon.knownTailscale(); };
-    phoneServices.end = [&daemon](const std::string& id, std::string_view status, std::optional<std::string> answer) {
-        return daemon.end(id, status, std::move(answer));
-    };
-    phoneServices.dismissAllowed = [&ringer](const std::string& id, std::string_view capability) {
-        return ringer.dismissAllowed(id, capability);
-    };
-
-    phone::Streaming::Services streamingServices;
-    streamingServices.respond = phoneServices.respond;
-    streamingServices.post = post;
-    streamingServices.background = [&screenWorker](phone::Streaming::Job job) { screenWorker->post(std::move(job)); };
-    streamingServices.findRequest = [&store](const std::string& id) { return store.find(id); };
-    streamingServices.announce = [&notifier](const std::string& title) {
-        notifier.inform("Ringlark: streaming to your phone", "Your phone sees \u201c" + title + "\u201d.");
-    };
-    phone::Streaming::Settings streamingSettings;
-    streamingSettings.display = environment.display.display;
-    streamingSettings.permissions = [&permissions] { return permissions; };
-    streamingSettings.newId = [] { return randomHex(8); };
-    streamingSettings.idleEnd = environment.sessionIdle;
-    streamingSettings.frameWait = environment.frameWait;
-    phone::Streaming streaming(loop, std::move(streamingServices), std::move(streamingSettings));
-    streamingPointer = &streaming;
-    phoneServices.streaming = [&streaming](phone::PhoneServer::ConnectionId connection, const phone::Device& device,
-                                           const http::Request& request) {
-        return streaming.handle(connection, device, request);
-    };
-    phoneServices.streamingClosed = [&streaming](phone::PhoneServer::ConnectionId connection) {
-        streaming.connectionClosed(connection);
-    };
-
-    phone::PhoneServer::Settings phoneSettings;
-    phoneSettings.testHooks = environment.testHooks;
-    phoneSettings.vapidPublicKey = ringer.vapidPublicKey();
-    std::optional<phone::PhoneServer> phoneRoutes;
-    std::optional<HttpServer> phoneServer;
-    if (endpoints.phone.fd >= 0) {
-        phoneRoutes.emplace(loop, store, devices, codes, std::move(phoneServices), phoneSettings);
-        phonePointer = &*phoneRoutes;
-        phoneServer.emplace(
-            loop, HttpServer::Options{},
-            [&phoneRoutes](const HttpServer::Exchange& exchange, http::Request request) {
-                phoneRoutes->handle(exchange, std::move(request));
-            },
-            [&phoneRoutes](HttpServer::ConnectionId connection, bool awaiting) {
-                phoneRoutes->connectionClosed(connection, awaiting);
-            });
-        phoneServerPointer = &*phoneServer;
-        phoneServer->serve(endpoints.phone.fd, Transport::tcp, {512, ownerOrServe(::getuid())});
+    {
+        Runtime runtime(environment, endpoints, directory, loop);
+        logLine("started (pid " + std::to_string(::getpid()) + ", port " + std::to_string(environment.port) + ")");
+        loop.run();
     }
-
-    // The status waits for this once, so it never reports a guess. An X
-    // server that takes connections and never answers must not hold every
-    // status request, though: after a while it counts as a display that
-    // cannot stream, until the probe comes back.
-    loop.at(EventLoop::Clock::now() + std::chrono::seconds(2), [&permissions, &daemon, display = environment.display.display] {
-        if (permissions)
-            return;
-        permissions = screen::Permissions{false, false, "The X display " + display + " does not answer."};
-        daemon.permissionsKnown();
-    });
-    screenWorker->post([post, &permissions, &daemon, display = environment.display] {
-        post([found = screen::probePermissions(display), &permissions, &daemon] {
-            permissions = found;
-            daemon.permissionsKnown();
-        });
-    });
-    daemon.prefetch();
-    logLine("started (pid " + std::to_string(::getpid()) + ", port " + std::to_string(environment.port) + ")");
-    loop.run();
-
-    daemonPointer = nullptr;
-    phonePointer = nullptr;
-    streamingPointer = nullptr;
-    notifier.shutdown();
     endpoints.removeSocketIfOurs();
     removePidFileIfOurs(pidFile, ::getpid());
     ::close(signalFd);
