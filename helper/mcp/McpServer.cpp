@@ -1,11 +1,12 @@
 #include "helper/mcp/McpServer.h"
 
 #include "helper/net/DaemonClient.h"
+#include "helper/net/EventLoop.h"
 #include "helper/mcp/Mcp.h"
 #include "helper/system/Files.h"
 
 #include <poll.h>
-#include <sys/resource.h>
+#include <sys/epoll.h>
 #include <sys/signalfd.h>
 
 #include <algorithm>
@@ -61,6 +62,56 @@ std::optional<json> requestRecord(const daemon::HttpResponse& response)
 // Many calls retrying at once would meet the daemon's backlog together again: spread them.
 milliseconds busyRest(unsigned serial) { return milliseconds(5 + serial * 7 % 23); }
 
+static_assert(EPOLLIN == POLLIN && EPOLLOUT == POLLOUT); // an exchange reads epoll's bits as poll's
+
+// One exchange on the loop: watched while it runs, failed at its deadline, and
+// `done` called once it has ended, always from the loop (an exchange that fails
+// in its constructor reports on the next turn). `done` may destroy the link.
+class Link {
+public:
+    Link(EventLoop& loop, const std::filesystem::path& socket, std::string request, Clock::time_point deadline,
+         std::function<void()> done)
+        : m_loop(loop), m_exchange(socket, std::move(request), deadline), m_fd(m_exchange.fd()), m_done(std::move(done))
+    {
+        if (m_fd >= 0)
+            m_loop.watch(m_fd, m_events = m_exchange.events(), [this](std::uint32_t ready) { check(short(ready)); });
+        m_timer = m_loop.at(m_fd >= 0 ? deadline : Clock::now(), [this] { check(0); });
+    }
+    ~Link()
+    {
+        m_loop.unwatch(m_fd);
+        m_loop.cancel(m_timer);
+    }
+
+    Result result() const { return m_exchange.result(); }
+    const daemon::HttpResponse& response() const { return m_exchange.response(); }
+
+private:
+    // `ready`: what epoll saw; none at the deadline.
+    void check(short ready)
+    {
+        if (ready)
+            m_exchange.onEvents(ready);
+        else
+            m_exchange.expire(Clock::now());
+        if (m_exchange.fd() >= 0 && m_exchange.events() != m_events)
+            m_loop.modify(m_fd, m_events = m_exchange.events());
+        if (m_exchange.fd() >= 0)
+            return;
+        // The exchange closed its descriptor as it ended: forget it before a new socket takes its number.
+        m_loop.unwatch(std::exchange(m_fd, -1));
+        m_loop.cancel(m_timer);
+        std::exchange(m_done, nullptr)(); // taken out first, as it may destroy the link
+    }
+
+    EventLoop& m_loop;
+    Exchange m_exchange;
+    int m_fd;
+    short m_events = 0;
+    EventLoop::TimerId m_timer = 0;
+    std::function<void()> m_done;
+};
+
 struct Call {
     enum class Phase { creating, waiting, resting };
 
@@ -68,10 +119,11 @@ struct Call {
     std::optional<json> progressToken;
     NewRequest request;
     Phase phase = Phase::creating;
-    std::unique_ptr<Exchange> exchange;
+    std::unique_ptr<Link> exchange;
     std::optional<std::string> daemonId;
     Clock::time_point started, deadline, createGiveUp, nextProgress, resumeAt, polledAt;
-    milliseconds span{0}; // of the wait in flight
+    EventLoop::TimerId timer = 0; // for whichever of the deadline, the rest's end and the next progress comes first
+    milliseconds span{0};         // of the wait in flight
     milliseconds quickRest{0};
     int progress = 0;
     int failures = 0;
@@ -82,13 +134,22 @@ struct Call {
 
 struct Withdrawal {
     std::string daemonId;
-    std::unique_ptr<Exchange> exchange;
-    Clock::time_point giveUp, resumeAt;
+    std::unique_ptr<Link> exchange;
+    Clock::time_point giveUp;
     bool tokenRetried = false;
     bool finished = false;
 };
 
 class Server {
+    // A loop callback: `work`, then what ended in it is dropped.
+    auto settling(std::function<void()> work)
+    {
+        return [this, work = std::move(work)](auto...) {
+            work();
+            settle();
+        };
+    }
+
 public:
     Server(const McpSettings& settings, int signals)
         : m_settings(settings), m_signals(signals), m_channel(settings.home)
@@ -97,50 +158,25 @@ public:
 
     int run()
     {
-        std::vector<pollfd> fds;
-        std::vector<Exchange*> owners;
-        for (;;) {
-            const auto now = Clock::now();
-            tick(now);
-            if (m_closing && ((m_calls.empty() && m_withdrawals.empty()) || now >= m_closeDeadline))
-                break;
-
-            fds.clear();
-            owners.clear();
-            fds.push_back({m_signals, POLLIN, 0});
-            const bool watchingInput = !m_closing;
-            if (watchingInput)
-                fds.push_back({m_settings.input, POLLIN, 0});
-            auto watch = [&](const std::unique_ptr<Exchange>& exchange) {
-                if (exchange && exchange->fd() >= 0) {
-                    fds.push_back({exchange->fd(), exchange->events(), 0});
-                    owners.push_back(exchange.get());
-                }
-            };
-            for (const auto& call : m_calls)
-                watch(call->exchange);
-            for (const auto& withdrawal : m_withdrawals)
-                watch(withdrawal.exchange);
-
-            const int ready = ::poll(fds.data(), fds.size(), timeoutFrom(now));
-            if (ready < 0 && errno != EINTR) {
-                diagnose(std::string("poll failed: ") + std::strerror(errno));
-                return 1;
-            }
-            if (ready <= 0)
-                continue;
-            // Exchanges first: the signal and the input may end calls and free them.
-            const std::size_t first = watchingInput ? 2 : 1;
-            for (std::size_t i = first; i < fds.size(); ++i)
-                owners[i - first]->onEvents(fds[i].revents);
-            if (fds[0].revents) {
-                signalfd_siginfo info{};
-                // A repeated signal changes nothing: the withdrawal is bounded already.
-                while (::read(m_signals, &info, sizeof info) == sizeof info)
+        m_loop.watch(m_signals, EPOLLIN, settling([this] {
+            signalfd_siginfo info{};
+            // A repeated signal changes nothing: the withdrawal is bounded already.
+            while (::read(m_signals, &info, sizeof info) == sizeof info)
+                close(Clock::now());
+        }));
+        // epoll refuses files and /dev/null, which never block: those are read through at once.
+        if (!m_loop.watch(m_settings.input, EPOLLIN, settling([this] { readInput(); })))
+            m_loop.at(Clock::now(), settling([this, error = errno] {
+                if (error != EPERM) {
+                    diagnose(std::string("cannot watch input: ") + std::strerror(error));
                     close(Clock::now());
-            }
-            if (watchingInput && !m_closing && fds[1].revents)
-                readInput();
+                }
+                while (!m_closing)
+                    readInput();
+            }));
+        if (!m_loop.run()) {
+            diagnose(std::string("waiting for events failed: ") + std::strerror(errno));
+            return 1;
         }
         if (!m_calls.empty() || !m_withdrawals.empty())
             diagnose("exiting with requests the daemon did not confirm as withdrawn");
@@ -229,6 +265,7 @@ private:
         call.cancelled = true;
         call.finished = true;
         call.exchange.reset();
+        m_loop.cancel(call.timer);
     }
 
     void answer(Call& call, mcp::Ending ending, const std::optional<std::string>& reply = std::nullopt)
@@ -276,6 +313,16 @@ private:
         m_calls.push_back(std::move(call));
     }
 
+    void exchange(Call& call, const std::string& request, Clock::time_point deadline)
+    {
+        auto done = settling([this, &call] {
+            const auto now = Clock::now();
+            call.phase == Call::Phase::creating ? created(call, now) : polled(call, now);
+            advance(call, now);
+        });
+        call.exchange = std::make_unique<Link>(m_loop, m_channel.paths().socket, request, deadline, std::move(done));
+    }
+
     void post(Call& call, Clock::time_point now)
     {
         json body{{"reason", call.request.reason}};
@@ -285,9 +332,8 @@ private:
                 body[key] = **value;
         }
         call.phase = Call::Phase::creating;
-        call.exchange = std::make_unique<Exchange>(
-            m_channel.paths().socket, daemon::requestText("POST", "/v1/requests", m_channel.token(), dumpJson(body)),
-            std::min(call.createGiveUp, now + createBound));
+        exchange(call, daemon::requestText("POST", "/v1/requests", m_channel.token(), dumpJson(body)),
+                 std::min(call.createGiveUp, now + createBound));
     }
 
     void wait(Call& call, Clock::time_point now)
@@ -296,9 +342,7 @@ private:
         call.polledAt = now;
         call.span = std::clamp(std::chrono::duration_cast<milliseconds>(call.deadline - now), milliseconds(0), longPoll);
         const auto target = "/v1/requests/" + *call.daemonId + "/wait?timeout_ms=" + std::to_string(call.span.count());
-        call.exchange = std::make_unique<Exchange>(m_channel.paths().socket,
-                                                   daemon::requestText("GET", target, m_channel.token()),
-                                                   now + call.span + pollSlack);
+        exchange(call, daemon::requestText("GET", target, m_channel.token()), now + call.span + pollSlack);
     }
 
     void rest(Call& call, Clock::time_point until)
@@ -321,6 +365,7 @@ private:
             withdraw(*call->daemonId, now);
         call->finished = true;
         call->exchange.reset();
+        m_loop.cancel(call->timer);
     }
 
     void created(Call& call, Clock::time_point now)
@@ -406,115 +451,71 @@ private:
         rest(call, now + failureRest);
     }
 
-    void tick(Clock::time_point now)
+    // What time decides about a call once it is created, and when to look again.
+    void advance(Call& call, Clock::time_point now)
     {
-        for (auto& call : m_calls) {
-            if (call->exchange)
-                call->exchange->expire(now);
-            if (call->finished)
-                continue;
-            if (call->exchange && call->exchange->result() != Result::pending) {
-                if (call->phase == Call::Phase::creating)
-                    created(*call, now);
-                else
-                    polled(*call, now);
-            }
-            if (call->finished || call->phase == Call::Phase::creating)
-                continue;
-            if (now >= call->deadline) {
-                if (call->daemonId)
-                    withdraw(*call->daemonId, now);
-                answer(*call, mcp::Ending::timedOut);
-                continue;
-            }
-            if (call->phase == Call::Phase::resting && now >= call->resumeAt) {
-                if (call->daemonId)
-                    wait(*call, now);
-                else
-                    post(*call, now);
-            }
-            if (call->progressToken && now >= call->nextProgress) {
-                const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - call->started).count();
-                send(mcp::progressNotification(*call->progressToken, ++call->progress,
-                                               "Waiting for a person (" + std::to_string(waited) + " s)"));
-                const auto interval = std::max(m_settings.progressInterval, milliseconds(10));
-                call->nextProgress = std::max(call->nextProgress + interval, now + interval / 2);
-            }
+        m_loop.cancel(call.timer);
+        if (call.finished || call.phase == Call::Phase::creating)
+            return;
+        if (now >= call.deadline) {
+            if (call.daemonId)
+                withdraw(*call.daemonId, now);
+            answer(call, mcp::Ending::timedOut);
+            return;
         }
-        std::erase_if(m_calls, [](const auto& call) { return call->finished; });
-
-        for (auto& withdrawal : m_withdrawals) {
-            if (withdrawal.exchange) {
-                withdrawal.exchange->expire(now);
-                withdrawn(withdrawal, now);
-            } else if (now >= withdrawal.resumeAt) {
-                sendWithdrawal(withdrawal, now);
-            }
+        if (call.phase == Call::Phase::resting && now >= call.resumeAt)
+            call.daemonId ? wait(call, now) : post(call, now);
+        if (call.progressToken && now >= call.nextProgress) {
+            const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - call.started).count();
+            send(mcp::progressNotification(*call.progressToken, ++call.progress,
+                                           "Waiting for a person (" + std::to_string(waited) + " s)"));
+            const auto interval = std::max(m_settings.progressInterval, milliseconds(10));
+            call.nextProgress = std::max(call.nextProgress + interval, now + interval / 2);
         }
-        m_withdrawals.remove_if([](const Withdrawal& withdrawal) { return withdrawal.finished; });
+        auto next = call.phase == Call::Phase::resting ? std::min(call.deadline, call.resumeAt) : call.deadline;
+        if (call.progressToken)
+            next = std::min(next, call.nextProgress);
+        call.timer = m_loop.at(next, settling([this, &call] { advance(call, Clock::now()); }));
     }
 
-    // When the loop must next look at the clock.
-    int timeoutFrom(Clock::time_point now) const
+    // Drops what has ended; once closing, stops when nothing is left.
+    void settle()
     {
-        auto next = now + longPoll;
-        auto consider = [&](Clock::time_point at) { next = std::min(next, at); };
-        for (const auto& call : m_calls) {
-            if (call->exchange) {
-                if (call->exchange->result() != Result::pending)
-                    return 0;
-                consider(call->exchange->deadline());
-            }
-            if (call->phase != Call::Phase::creating)
-                consider(call->deadline);
-            if (call->phase == Call::Phase::resting)
-                consider(call->resumeAt);
-            if (call->progressToken && call->phase != Call::Phase::creating)
-                consider(call->nextProgress);
-        }
-        for (const auto& withdrawal : m_withdrawals) {
-            if (withdrawal.exchange && withdrawal.exchange->result() != Result::pending)
-                return 0;
-            consider(withdrawal.exchange ? withdrawal.exchange->deadline() : withdrawal.resumeAt);
-        }
-        if (m_closing)
-            consider(m_closeDeadline);
-        const auto wait = std::chrono::ceil<milliseconds>(next - now).count();
-        return static_cast<int>(std::clamp<long long>(wait, 0, longPoll.count()));
+        std::erase_if(m_calls, [](const auto& call) { return call->finished; });
+        m_withdrawals.remove_if([](const Withdrawal& withdrawal) { return withdrawal.finished; });
+        if (m_closing && m_calls.empty() && m_withdrawals.empty())
+            m_loop.stop();
     }
 
     // --- withdrawing ---------------------------------------------------------
 
     void withdraw(const std::string& daemonId, Clock::time_point now)
     {
-        Withdrawal withdrawal;
+        auto& withdrawal = m_withdrawals.emplace_back();
         withdrawal.daemonId = daemonId;
         withdrawal.giveUp = now + m_settings.withdrawBound;
-        sendWithdrawal(withdrawal, now);
-        m_withdrawals.push_back(std::move(withdrawal));
+        sendWithdrawal(withdrawal);
     }
 
-    void sendWithdrawal(Withdrawal& withdrawal, Clock::time_point)
+    void sendWithdrawal(Withdrawal& withdrawal)
     {
-        withdrawal.exchange = std::make_unique<Exchange>(
-            m_channel.paths().socket,
+        withdrawal.exchange = std::make_unique<Link>(
+            m_loop, m_channel.paths().socket,
             daemon::requestText("POST", "/v1/requests/" + withdrawal.daemonId + "/withdraw", m_channel.token()),
-            withdrawal.giveUp);
+            withdrawal.giveUp, settling([this, &withdrawal] { withdrawn(withdrawal, Clock::now()); }));
     }
 
     void withdrawn(Withdrawal& withdrawal, Clock::time_point now)
     {
         const Result result = withdrawal.exchange->result();
-        if (result == Result::pending)
-            return;
         const int status = withdrawal.exchange->response().status;
         withdrawal.exchange.reset();
         if (result == Result::replied && status == 403 && !withdrawal.tokenRetried) {
             withdrawal.tokenRetried = true;
             m_channel.reloadToken();
-            sendWithdrawal(withdrawal, now);
+            sendWithdrawal(withdrawal);
         } else if (result == Result::busy && now < withdrawal.giveUp) {
-            withdrawal.resumeAt = now + busyRest(++m_serial);
+            m_loop.at(now + busyRest(++m_serial), [this, &withdrawal] { sendWithdrawal(withdrawal); });
         } else {
             withdrawal.finished = true; // done, or as good as we can make it
         }
@@ -526,27 +527,26 @@ private:
         if (m_closing)
             return;
         m_closing = true;
-        m_closeDeadline = now + m_settings.withdrawBound;
+        m_loop.unwatch(m_settings.input);
+        m_loop.at(now + m_settings.withdrawBound, [this] { m_loop.stop(); });
         std::vector<json> ids;
         for (const auto& call : m_calls)
             if (!call->cancelled)
                 ids.push_back(call->id);
         for (const auto& id : ids)
             cancel(id, now);
-        for (auto& call : m_calls)
-            call->createGiveUp = std::min(call->createGiveUp, m_closeDeadline);
     }
 
     const McpSettings& m_settings;
     const int m_signals;
     daemon::Channel m_channel;
+    EventLoop m_loop; // before what watches on it, so it goes last
     std::vector<std::unique_ptr<Call>> m_calls;
     std::list<Withdrawal> m_withdrawals;
     std::string m_pending; // the line read so far
     bool m_skipping = false;
     bool m_outputGone = false;
     bool m_closing = false;
-    Clock::time_point m_closeDeadline;
     unsigned m_serial = 0;
 };
 

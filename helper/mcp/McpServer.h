@@ -20,7 +20,7 @@ struct McpSettings {
 };
 
 // Serves MCP over `input`/`output`, one JSON-RPC message per line, from one
-// thread: a poll loop over the input, the signals and one daemon connection
+// thread: an event loop over the input, the signals and one daemon connection
 // per waiting call. When the input ends or SIGINT, SIGTERM or SIGHUP arrives,
 // every open request is withdrawn from the daemon (within `withdrawBound`) and
 // the function returns the exit status.

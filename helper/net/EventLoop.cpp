@@ -48,14 +48,17 @@ EventLoop::~EventLoop()
         ::close(m_epoll);
 }
 
-void EventLoop::watch(int fd, std::uint32_t events, std::function<void(std::uint32_t)> onReady)
+bool EventLoop::watch(int fd, std::uint32_t events, std::function<void(std::uint32_t)> onReady)
 {
     const std::uint32_t generation = ++m_generation;
-    m_watches[fd] = {generation, std::move(onReady)};
     epoll_event event{};
     event.events = events;
     event.data.u64 = (std::uint64_t(generation) << 32) | std::uint32_t(fd);
-    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    // A refused descriptor leaves any earlier watch of the same number as it was.
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0)
+        return false;
+    m_watches[fd] = {generation, std::move(onReady)};
+    return true;
 }
 
 void EventLoop::modify(int fd, std::uint32_t events)
@@ -125,7 +128,7 @@ void EventLoop::fireDueTimers()
     }
 }
 
-void EventLoop::run()
+bool EventLoop::run()
 {
     m_stopped = false;
     epoll_event events[128];
@@ -139,7 +142,7 @@ void EventLoop::run()
         }
         const int ready = ::epoll_wait(m_epoll, events, 128, timeout);
         if (ready < 0 && errno != EINTR)
-            break;
+            return false;
         for (int i = 0; i < ready && !m_stopped; ++i) {
             const int fd = static_cast<int>(events[i].data.u64 & 0xffffffffu);
             const auto generation = static_cast<std::uint32_t>(events[i].data.u64 >> 32);
@@ -153,6 +156,7 @@ void EventLoop::run()
         if (!m_stopped)
             fireDueTimers();
     }
+    return true;
 }
 
 } // namespace ringlark::helper

@@ -26,7 +26,8 @@ public:
     bool valid() const { return m_epoll >= 0; }
 
     // `events` as for epoll (level-triggered); the callback gets what was ready.
-    void watch(int fd, std::uint32_t events, std::function<void(std::uint32_t)> onReady);
+    // False, with errno set, when epoll refuses the descriptor (EPERM: a regular file).
+    bool watch(int fd, std::uint32_t events, std::function<void(std::uint32_t)> onReady);
     void modify(int fd, std::uint32_t events);
     void unwatch(int fd); // before closing the descriptor
 
@@ -39,7 +40,7 @@ public:
     // A poster that outlives the loop safely, for threads that may.
     std::function<void(Job)> poster();
 
-    void run(); // until stop()
+    bool run(); // until stop(); false, with errno set, if waiting fails
     void stop() { m_stopped = true; }
 
 private:
