@@ -88,7 +88,7 @@ private:
 };
 
 // One request and its reply over a non-blocking connection of its own, driven by
-// the caller's poll loop.
+// the caller's event loop.
 class Exchange {
 public:
     enum class Result {
@@ -105,7 +105,7 @@ public:
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
-    // For poll(): -1 once finished.
+    // What to watch: -1 once finished; events as poll and epoll both spell them.
     int fd() const { return m_result == Result::pending ? m_fd : -1; }
     short events() const;
     void onEvents(short revents);
@@ -114,7 +114,6 @@ public:
 
     Result result() const { return m_result; }
     const HttpResponse& response() const { return m_parser.response(); }
-    Clock::time_point deadline() const { return m_deadline; }
 
 private:
     void end(Result result);
