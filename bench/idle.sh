@@ -61,7 +61,13 @@ pids+=($!)
 # makes the application look for it on every poll.
 if [[ ${TAILSCALE:-} == ready ]]; then
     mkdir -p "$home/bin"
-    printf '%s\n' '#!/bin/sh' "echo '{\"BackendState\":\"Running\",\"Self\":{\"HostName\":\"bench\",\"TailscaleIPs\":[\"100.64.0.1\"],\"UserID\":1},\"User\":{\"1\":{\"LoginName\":\"bench@example.com\"}}}'" >"$home/bin/tailscale"
+    cat >"$home/bin/tailscale" <<'EOF'
+#!/bin/sh
+case "$1 $2" in
+"status --json") echo '{"BackendState":"Running","Self":{"HostName":"bench","DNSName":"bench.example.ts.net.","TailscaleIPs":["100.64.0.1"],"UserID":1},"User":{"1":{"LoginName":"bench@example.com"}},"CertDomains":["bench.example.ts.net"]}' ;;
+"serve status") echo '{}' ;;
+esac
+EOF
     chmod +x "$home/bin/tailscale"
     export PATH=$home/bin:$PATH
 fi
