@@ -261,11 +261,16 @@ int runDaemon(const DaemonEnvironment& environment)
         return std::pair{permissions->screenRecording, permissions->accessibility};
     };
     services.devices = [&] { return devicesForApp(devices); };
-    services.forgetDevice = [&](const std::string& id) {
+    // The same from the computer and from a phone: sessions end, parked polls are refused.
+    auto forgetDevice = [&](const std::string& id) {
         if (streamingPointer)
             streamingPointer->deviceForgotten(id);
-        return devices.remove(id);
+        const bool removed = devices.remove(id);
+        if (removed && phonePointer)
+            phonePointer->deviceRemoved(id);
+        return removed;
     };
+    services.forgetDevice = forgetDevice;
 
     Daemon::Settings settings;
     settings.version = RINGLARK_HELPER_VERSION;
@@ -296,6 +301,7 @@ int runDaemon(const DaemonEnvironment& environment)
     phoneServices.end = [&daemon](const std::string& id, std::string_view status, std::optional<std::string> answer) {
         return daemon.end(id, status, std::move(answer));
     };
+    phoneServices.forgetDevice = forgetDevice;
     phoneServices.dismissAllowed = [&ringer](const std::string& id, std::string_view capability) {
         return ringer.dismissAllowed(id, capability);
     };
