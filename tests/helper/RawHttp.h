@@ -20,6 +20,7 @@ struct RawReply {
     int status = 0; // 0: no complete reply before the time-out or the close
     std::string body;
     bool closed = false; // the daemon closed the connection after it
+    std::string head;    // status line and header fields
 };
 
 inline int connectTcp(int port)
@@ -78,6 +79,7 @@ inline RawReply readReply(int fd, std::chrono::milliseconds timeout = std::chron
         }
         if (headEnd != std::string::npos && buffer.size() >= headEnd + 4 + length) {
             reply.body = buffer.substr(headEnd + 4, length);
+            reply.head = buffer.substr(0, headEnd);
             if (carry)
                 *carry = buffer.substr(headEnd + 4 + length);
             return reply;
@@ -92,7 +94,7 @@ inline RawReply readReply(int fd, std::chrono::milliseconds timeout = std::chron
             break;
         buffer.append(chunk, static_cast<std::size_t>(count));
     }
-    return {0, buffer, true};
+    return {0, buffer, true, {}};
 }
 
 inline std::string requestText(const std::string& method, const std::string& target, const std::string& token,

@@ -7,16 +7,13 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
-
 #include <future>
 
 using namespace ringlark::test;
 
 namespace {
 
-const std::string serveName = "phone-test.example.ts.net";
-const std::string serveHost = serveName + ":8643";
+const std::string serveHost = "phone-test.example.ts.net:8643";
 const std::string owner = "owner@example.com";
 // The generator of P-256: any valid point will do for a subscription's key.
 const std::string p256dh = "BGsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKWT-NC4v4af5uO5-tKfA-eFivOM1drMV7Oy7ZAaDe_UfU";
@@ -39,52 +36,25 @@ esac
 exit 0
 )";
 
-struct Reply {
-    int status = 0;
-    std::string head, body;
-    json parsed() const { return json::parse(body, nullptr, false); }
-    // The device cookie a reply sets, "" when it clears it, nothing when it sets none.
-    std::optional<std::string> cookie() const
-    {
-        const auto at = head.find("Set-Cookie: ringlark_device=");
-        if (at == std::string::npos)
-            return std::nullopt;
-        const auto start = at + 28;
-        return head.substr(start, head.find(';', start) - start);
-    }
-};
-
-// One request on its own connection, the whole reply read until the close.
-Reply exchange(int port, const std::string& method, const std::string& target, const std::vector<std::string>& headers,
-               const std::string& body = {}, std::chrono::milliseconds timeout = 5s)
+// The device cookie a reply sets, "" when it clears it, nothing when it sets none.
+std::optional<std::string> cookieSet(const RawReply& reply)
 {
-    std::string wire = method + " " + target + " HTTP/1.1\r\nConnection: close\r\n";
+    const auto at = reply.head.find("Set-Cookie: ringlark_device=");
+    if (at == std::string::npos)
+        return std::nullopt;
+    return reply.head.substr(at + 28, reply.head.find(';', at) - at - 28);
+}
+
+json parsed(const RawReply& reply) { return json::parse(reply.body, nullptr, false); }
+
+// One request on its own connection.
+RawReply exchange(int port, const std::string& method, const std::string& target, const std::vector<std::string>& headers,
+                  const std::string& body = {})
+{
+    std::string wire = method + " " + target + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
     for (const auto& line : headers)
         wire += line + "\r\n";
-    if (method != "GET")
-        wire += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    wire += "\r\n" + body;
-    const int fd = connectTcp(port);
-    if (fd < 0 || !sendAll(fd, wire))
-        return fd < 0 ? Reply{} : (::close(fd), Reply{});
-    std::string received;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    char chunk[16384];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd watched{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&watched, 1, int(left.count())) <= 0)
-            break;
-        const auto count = ::read(fd, chunk, sizeof chunk);
-        if (count <= 0)
-            break;
-        received.append(chunk, static_cast<std::size_t>(count));
-    }
-    ::close(fd);
-    const auto headEnd = received.find("\r\n\r\n");
-    if (received.size() < 12 || headEnd == std::string::npos)
-        return {};
-    return {std::atoi(received.c_str() + 9), received.substr(0, headEnd), received.substr(headEnd + 4)};
+    return exchangeOn(connectTcp(port), wire + "\r\n" + body, 5s);
 }
 
 struct PhoneDaemon {
@@ -96,24 +66,13 @@ struct PhoneDaemon {
     explicit PhoneDaemon(bool testHooks, const std::string& devicesFile = {})
         : origin((testHooks ? "http://" : "https://") + serveHost)
     {
-        QFile script(stubs.path() + "/tailscale");
-        script.open(QIODevice::WriteOnly);
-        script.write(tailscaleStandIn);
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        script.close();
-        if (!devicesFile.empty()) {
-            QDir(home.path()).mkpath(".ringlark");
-            QFile::setPermissions(home.path() + "/.ringlark", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-            QFile file(home.path() + "/.ringlark/devices.json");
-            file.open(QIODevice::WriteOnly);
-            file.write(devicesFile.c_str());
-            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-        }
-        run = std::make_unique<HelperRun>(
-            QStringList{"daemon"},
-            std::map<QString, QString>{{"PATH", stubs.path() + ":/usr/bin:/bin"},
-                                       {"RINGLARK_TEST_HOOKS", testHooks ? "1" : "0"}},
-            home.path());
+        writeFile(stubs.path() + "/tailscale", tailscaleStandIn, true);
+        if (!devicesFile.empty())
+            writeFile(home.path() + "/.ringlark/devices.json", QByteArray::fromStdString(devicesFile));
+        run = std::make_unique<HelperRun>(QStringList{"daemon"},
+                                          std::map<QString, QString>{{"PATH", stubs.path() + ":/usr/bin:/bin"},
+                                                                     {"RINGLARK_TEST_HOOKS", testHooks ? "1" : "0"}},
+                                          home.path());
         serving = run->serving() && !code().empty();
     }
 
@@ -129,34 +88,30 @@ struct PhoneDaemon {
         return {};
     }
 
-    // As the phone's browser sends it through tailscale serve.
-    Reply phone(const std::string& method, const std::string& target, const std::string& credential,
-                const std::string& body = {}, std::vector<std::string> extra = {}) const
+    // As the phone's browser sends it through tailscale serve; `extra` comes first, so its Origin wins.
+    RawReply phone(const std::string& method, const std::string& target, const std::string& credential,
+                   const std::string& body = {}, std::vector<std::string> extra = {}) const
     {
         extra.push_back("Host: " + serveHost);
         if (!credential.empty())
             extra.push_back("Cookie: theme=dark; ringlark_device=" + credential);
-        const bool ownOrigin = std::any_of(extra.begin(), extra.end(), [](auto& line) { return line.starts_with("Origin:"); });
-        if (method != "GET" && !ownOrigin)
-            extra.push_back("Origin: " + origin);
         if (method != "GET")
-            extra.insert(extra.end(), {"X-Ringlark-Phone: 1", "Content-Type: application/json"});
+            extra.insert(extra.end(), {"Origin: " + origin, "X-Ringlark-Phone: 1", "Content-Type: application/json"});
         return exchange(run->phonePort, method, target, extra, body);
     }
-    Reply pair(const std::string& code, const std::string& name, const std::optional<std::string>& login = owner) const
+    RawReply pair(const std::string& code, const std::string& name, const std::optional<std::string>& login = owner) const
     {
         const std::string body = json{{"code", code}, {"name", name}}.dump();
         return phone("POST", "/api/v1/pair", "", body,
                      login ? std::vector<std::string>{"Tailscale-User-Login: " + *login} : std::vector<std::string>{});
     }
     // Over the token port, as the tray application asks.
-    Reply computer(const std::string& method, const std::string& target, const std::string& body = {},
-                   std::vector<std::string> extra = {}) const
+    RawReply computer(const std::string& method, const std::string& target, const std::string& body = {}) const
     {
-        extra.insert(extra.end(), {"Host: 127.0.0.1:" + std::to_string(run->port), "X-Ringlark-Token: " + run->token()});
-        if (method != "GET")
-            extra.push_back("Content-Type: application/json");
-        return exchange(run->port, method, target, extra, body);
+        return exchange(run->port, method, target,
+                        {"Host: 127.0.0.1:" + std::to_string(run->port), "X-Ringlark-Token: " + run->token(),
+                         "Content-Type: application/json"},
+                        body);
     }
 };
 
@@ -189,9 +144,9 @@ TEST(PhoneProcess, PairingDevicesAndLimitsOnARunningDaemon)
     ASSERT_EQ(one.status, 200) << one.body;
     const auto two = daemon.pair(daemon.code(), "Two");
     ASSERT_EQ(two.status, 200) << two.body;
-    ASSERT_TRUE(one.cookie() && two.cookie());
-    const std::string first = *one.cookie(), second = *two.cookie();
-    const std::string secondId = two.parsed()["device"].value("id", "");
+    ASSERT_TRUE(cookieSet(one) && cookieSet(two));
+    const std::string first = *cookieSet(one), second = *cookieSet(two);
+    const std::string secondId = parsed(two)["device"].value("id", "");
 
     // Neither listener takes the other's secret.
     EXPECT_EQ(daemon.phone("GET", "/api/v1/devices", first, {}, {"X-Ringlark-Token: " + daemon.run->token()}).status,
@@ -204,24 +159,24 @@ TEST(PhoneProcess, PairingDevicesAndLimitsOnARunningDaemon)
     // Push subscriptions: push services only, and the loopback only under test hooks.
     EXPECT_EQ(daemon.phone("PUT", "/api/v1/push", first, pushBody("https://push.evil.example/x")).status, 400);
     EXPECT_EQ(daemon.phone("PUT", "/api/v1/push", first, pushBody("http://127.0.0.1:9/push/x")).status, 200);
-    EXPECT_EQ(daemon.phone("GET", "/api/v1/push", first).parsed().value("subscribed", false), true);
+    EXPECT_EQ(parsed(daemon.phone("GET", "/api/v1/push", first)).value("subscribed", false), true);
 
     // Answers are counted in characters, not bytes.
     const auto created = daemon.computer("POST", "/v1/requests", R"({"reason": "Sign in"})");
     ASSERT_EQ(created.status, 201) << created.body;
-    const std::string answerPath = "/api/v1/requests/" + created.parsed().value("id", "") + "/answer";
+    const std::string answerPath = "/api/v1/requests/" + parsed(created).value("id", "") + "/answer";
     EXPECT_EQ(daemon.phone("POST", answerPath, first, json{{"text", repeat("é", 1001)}}.dump()).status, 413);
     EXPECT_EQ(daemon.phone("POST", answerPath, first, json{{"text", repeat("é", 1000)}}.dump()).status, 200);
 
     // The computer lists and removes phones; a removed phone is refused at once,
     // also on a long poll it had parked before.
-    const auto listed = daemon.computer("GET", "/v1/devices").parsed();
+    const auto listed = parsed(daemon.computer("GET", "/v1/devices"));
     ASSERT_TRUE(listed.is_array());
     ASSERT_EQ(listed.size(), 2u);
     EXPECT_EQ(listed[0].value("name", ""), "One");
     EXPECT_EQ(listed[0].value("push", false), true);
     EXPECT_EQ(listed[1].value("push", true), false);
-    const auto version = daemon.phone("GET", "/api/v1/requests", second).parsed().value("version", -1);
+    const auto version = parsed(daemon.phone("GET", "/api/v1/requests", second)).value("version", -1);
     auto parked = std::async(std::launch::async, [&] {
         return daemon.phone("GET", "/api/v1/requests?timeout_ms=20000&since=" + std::to_string(version), second);
     });
@@ -232,8 +187,8 @@ TEST(PhoneProcess, PairingDevicesAndLimitsOnARunningDaemon)
     EXPECT_EQ(parked.get().status, 401);
     const auto refused = daemon.phone("GET", "/api/v1/requests", second);
     EXPECT_EQ(refused.status, 401);
-    EXPECT_EQ(refused.cookie(), "") << "the stale cookie is cleared";
-    EXPECT_EQ(daemon.computer("GET", "/v1/devices").parsed().size(), 1u);
+    EXPECT_EQ(cookieSet(refused), "") << "the stale cookie is cleared";
+    EXPECT_EQ(parsed(daemon.computer("GET", "/v1/devices")).size(), 1u);
 
     // Twenty requests a second per phone.
     std::this_thread::sleep_for(1100ms);
