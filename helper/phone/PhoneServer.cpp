@@ -56,6 +56,16 @@ json deviceJson(const Device& device, std::string_view self)
 
 } // namespace
 
+EventLoop::Clock::time_point pollDeadline(EventLoop::Clock::time_point now, std::chrono::milliseconds timeout)
+{
+    constexpr auto grid = std::chrono::seconds(5);
+    const auto exact = now + timeout;
+    if (timeout < 2 * grid)
+        return exact;
+    const auto sinceEpoch = exact.time_since_epoch();
+    return EventLoop::Clock::time_point(sinceEpoch - sinceEpoch % grid);
+}
+
 PhoneServer::PhoneServer(EventLoop& loop, RequestStore& requests, DeviceStore& devices, PairingCodes& codes,
                          Services services, Settings settings)
     : m_loop(loop), m_requests(requests), m_devices(devices), m_codes(codes), m_services(std::move(services)),
@@ -236,7 +246,8 @@ void PhoneServer::list(ConnectionId connection, const Device& device, const http
         return answerList(connection);
     if (auto earlier = m_parked.find(connection); earlier != m_parked.end())
         m_loop.cancel(earlier->second.timer);
-    const auto timer = m_loop.at(EventLoop::Clock::now() + std::chrono::milliseconds(timeoutMs), [this, connection] {
+    const auto deadline = pollDeadline(EventLoop::Clock::now(), std::chrono::milliseconds(timeoutMs));
+    const auto timer = m_loop.at(deadline, [this, connection] {
         m_parked.erase(connection);
         answerList(connection);
     });

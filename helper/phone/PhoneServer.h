@@ -33,6 +33,11 @@
 
 namespace ringlark::helper::phone {
 
+// When a parked poll of `timeout` ends: moved earlier onto a five-second grid,
+// so that many phones' polls end, and come back, in the same wakeups. Short
+// waits keep their time.
+EventLoop::Clock::time_point pollDeadline(EventLoop::Clock::time_point now, std::chrono::milliseconds timeout);
+
 class PhoneServer {
 public:
     using ConnectionId = HttpServer::ConnectionId;

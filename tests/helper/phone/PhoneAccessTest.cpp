@@ -1,8 +1,11 @@
 // Who the phone listener serves, as pure verdicts over requests.
 
 #include "helper/phone/PhoneAccess.h"
+#include "helper/phone/PhoneServer.h"
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 using namespace ringlark::helper;
 using namespace ringlark::helper::phone;
@@ -117,4 +120,20 @@ TEST(PhoneAccess, RateLimitCountsEachKeyOverASlidingWindow)
         EXPECT_EQ(limit.allow(key, start + std::chrono::milliseconds(ms)), allowed) << key << " at " << ms << " ms";
     limit.forget("a");
     EXPECT_TRUE(limit.allow("a", start + std::chrono::milliseconds(1500)));
+}
+
+TEST(PhoneServer, LongPollsEndTogetherOnAGridButNeverLateNorMuchEarly)
+{
+    using namespace std::chrono;
+    const auto start = EventLoop::Clock::time_point(hours(1));
+    std::set<EventLoop::Clock::time_point> ends;
+    for (const auto offset : {0ms, 1ms, 1200ms, 2500ms, 3999ms}) {
+        const auto now = start + offset;
+        const auto end = pollDeadline(now, 25s);
+        EXPECT_LE(end, now + 25s) << offset.count();
+        EXPECT_GT(end, now + 20s) << offset.count();
+        ends.insert(end);
+    }
+    EXPECT_EQ(ends.size(), 1u) << "polls parked within a few seconds end in one wakeup";
+    EXPECT_EQ(pollDeadline(start + 7ms, 3s), start + 7ms + 3s) << "a short wait keeps its time";
 }
