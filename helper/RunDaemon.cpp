@@ -253,11 +253,18 @@ private:
             return std::pair{m_permissions->screenRecording, m_permissions->accessibility};
         };
         services.devices = [this] { return phone::devicesForApp(m_devices.devices()); };
-        services.forgetDevice = [this](const std::string& id) {
-            m_streaming.deviceForgotten(id);
-            return m_devices.remove(id);
-        };
+        services.forgetDevice = [this](const std::string& id) { return forgetDevice(id); };
         return services;
+    }
+
+    // The same from the computer and from a phone: sessions end, parked polls are refused.
+    bool forgetDevice(const std::string& id)
+    {
+        m_streaming.deviceForgotten(id);
+        const bool removed = m_devices.remove(id);
+        if (removed && m_phone)
+            m_phone->deviceRemoved(id);
+        return removed;
     }
 
     void respondToPhone(HttpServer::ConnectionId connection, const http::Response& response)
@@ -302,6 +309,7 @@ private:
         services.end = [this](const std::string& id, std::string_view status, std::optional<std::string> answer) {
             return m_daemon.end(id, status, std::move(answer));
         };
+        services.forgetDevice = [this](const std::string& id) { return forgetDevice(id); };
         services.dismissAllowed = [this](const std::string& id, std::string_view capability) {
             return m_ringer.dismissAllowed(id, capability);
         };

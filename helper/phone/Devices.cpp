@@ -169,10 +169,22 @@ std::optional<std::string> DeviceStore::load()
         ::chmod(path.c_str(), 0600);
         return std::nullopt;
     }
-    const auto aside = m_options.directory / (std::string(fileName) + ".unreadable");
-    std::error_code ignored;
-    std::filesystem::rename(path, aside, ignored);
-    return path.string() + " was not a list of devices; it was kept as " + aside.string() + " and no phone is paired";
+    // Beside any copy set aside before, never over it.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto aside = m_options.directory
+                           / (std::string(fileName) + ".unreadable" + (attempt ? "." + std::to_string(attempt) : ""));
+        std::error_code failed;
+        if (std::filesystem::exists(aside, failed) || failed)
+            continue;
+        std::filesystem::rename(path, aside, failed);
+        if (failed)
+            break;
+        return path.string() + " was not a list of devices; it was kept as " + aside.string() + " and no phone is paired";
+    }
+    // Saving now would overwrite it: pairing waits until someone looks.
+    m_writable = false;
+    return path.string() + " is not a list of devices and could not be set aside; paired phones are unavailable until "
+                           "it is removed";
 }
 
 bool DeviceStore::save()

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <vector>
+
 namespace ringlark::helper::phone {
 
 namespace {
@@ -54,6 +56,16 @@ json deviceJson(const Device& device, std::string_view self)
 
 } // namespace
 
+EventLoop::Clock::time_point pollDeadline(EventLoop::Clock::time_point now, std::chrono::milliseconds timeout)
+{
+    constexpr auto grid = std::chrono::seconds(5);
+    const auto exact = now + timeout;
+    if (timeout < 2 * grid)
+        return exact;
+    const auto sinceEpoch = exact.time_since_epoch();
+    return EventLoop::Clock::time_point(sinceEpoch - sinceEpoch % grid);
+}
+
 PhoneServer::PhoneServer(EventLoop& loop, RequestStore& requests, DeviceStore& devices, PairingCodes& codes,
                          Services services, Settings settings)
     : m_loop(loop), m_requests(requests), m_devices(devices), m_codes(codes), m_services(std::move(services)),
@@ -63,8 +75,8 @@ PhoneServer::PhoneServer(EventLoop& loop, RequestStore& requests, DeviceStore& d
 
 PhoneServer::~PhoneServer()
 {
-    for (auto& [connection, timer] : m_parked)
-        m_loop.cancel(timer);
+    for (auto& [connection, parked] : m_parked)
+        m_loop.cancel(parked.timer);
 }
 
 std::optional<Site> PhoneServer::site() const
@@ -127,7 +139,7 @@ void PhoneServer::route(ConnectionId connection, const http::Request& request)
     m_devices.seen(device->id);
 
     if (path == "/api/v1/requests")
-        return method == "GET" ? list(connection, request) : respond(connection, errorReply(405, "Use GET."));
+        return method == "GET" ? list(connection, *device, request) : respond(connection, errorReply(405, "Use GET."));
     if (path.starts_with(requestsPrefix)) {
         const auto rest = std::string_view(path).substr(requestsPrefix.size());
         const auto slash = rest.find('/');
@@ -225,7 +237,7 @@ void PhoneServer::answerList(ConnectionId connection)
     respond(connection, jsonReply(200, {{"version", m_requests.version()}, {"requests", requests}}));
 }
 
-void PhoneServer::list(ConnectionId connection, const http::Request& request)
+void PhoneServer::list(ConnectionId connection, const Device& device, const http::Request& request)
 {
     const auto since = request.queryValue("since");
     const auto wait = request.queryValue("timeout_ms");
@@ -237,27 +249,45 @@ void PhoneServer::list(ConnectionId connection, const http::Request& request)
     if (!since || *since != std::to_string(m_requests.version()) || timeoutMs == 0)
         return answerList(connection);
     if (auto earlier = m_parked.find(connection); earlier != m_parked.end())
-        m_loop.cancel(earlier->second);
-    m_parked[connection] = m_loop.at(EventLoop::Clock::now() + std::chrono::milliseconds(timeoutMs), [this, connection] {
+        m_loop.cancel(earlier->second.timer);
+    const auto deadline = pollDeadline(EventLoop::Clock::now(), std::chrono::milliseconds(timeoutMs));
+    const auto timer = m_loop.at(deadline, [this, connection] {
         m_parked.erase(connection);
         answerList(connection);
     });
+    m_parked[connection] = {timer, device.id};
 }
 
 void PhoneServer::requestsChanged()
 {
     auto parked = std::move(m_parked);
     m_parked.clear();
-    for (auto& [connection, timer] : parked) {
-        m_loop.cancel(timer);
+    for (auto& [connection, each] : parked) {
+        m_loop.cancel(each.timer);
         answerList(connection);
+    }
+}
+
+void PhoneServer::deviceRemoved(const std::string& id)
+{
+    m_perDevice.forget(id);
+    std::vector<ConnectionId> refused;
+    for (const auto& [connection, parked] : m_parked)
+        if (parked.device == id)
+            refused.push_back(connection);
+    for (const auto connection : refused) {
+        m_loop.cancel(m_parked[connection].timer);
+        m_parked.erase(connection);
+        http::Response reply = errorReply(401, "This phone is not paired with this computer.");
+        reply.headers.emplace_back("Set-Cookie", clearCookie());
+        respond(connection, std::move(reply));
     }
 }
 
 void PhoneServer::connectionClosed(ConnectionId connection, bool)
 {
     if (auto parked = m_parked.find(connection); parked != m_parked.end()) {
-        m_loop.cancel(parked->second);
+        m_loop.cancel(parked->second.timer);
         m_parked.erase(parked);
     }
     if (m_services.streamingClosed)
@@ -340,9 +370,11 @@ void PhoneServer::devices(ConnectionId connection, const Device& device, const h
         return respond(connection, errorReply(405, "Use DELETE."));
     const std::string id = request.path.substr(prefix.size());
     const bool self = id == device.id; // `device` is gone once removed
-    if (!m_devices.remove(id))
+    const bool removed = m_services.forgetDevice ? m_services.forgetDevice(id) : m_devices.remove(id);
+    if (!removed)
         return respond(connection, errorReply(404, "There is no such device."));
-    m_perDevice.forget(id);
+    if (!m_services.forgetDevice)
+        deviceRemoved(id);
     if (m_services.devicesChanged)
         m_services.devicesChanged();
     http::Response reply = jsonReply(200, json::object());

@@ -33,6 +33,11 @@
 
 namespace ringlark::helper::phone {
 
+// When a parked poll of `timeout` ends: moved earlier onto a five-second grid,
+// so that many phones' polls end, and come back, in the same wakeups. Short
+// waits keep their time.
+EventLoop::Clock::time_point pollDeadline(EventLoop::Clock::time_point now, std::chrono::milliseconds timeout);
+
 class PhoneServer {
 public:
     using ConnectionId = HttpServer::ConnectionId;
@@ -46,6 +51,9 @@ public:
                                                  std::optional<std::string> answer)>
             end;
         std::function<void()> devicesChanged;
+        // Forgets a device everywhere (its streaming sessions too, and
+        // deviceRemoved here); false when unknown. Unset: the store alone.
+        std::function<bool(const std::string& id)> forgetDevice;
         // Whether `capability` lets the relay's button dismiss request `id`.
         std::function<bool(const std::string& id, std::string_view capability)> dismissAllowed;
         // Routes of the streaming side: true when it took the request.
@@ -70,6 +78,8 @@ public:
     void connectionClosed(ConnectionId connection, bool awaiting);
     // The list of open requests changed: parked polls are answered.
     void requestsChanged();
+    // A device was forgotten: its parked polls are refused now, not answered later.
+    void deviceRemoved(const std::string& id);
 
     // Where the tailnet reaches this listener, once Tailscale is usable.
     std::optional<Site> site() const;
@@ -79,7 +89,7 @@ private:
     void route(ConnectionId connection, const http::Request& request);
     void page(ConnectionId connection, const http::Request& request);
     void pair(ConnectionId connection, const http::Request& request);
-    void list(ConnectionId connection, const http::Request& request);
+    void list(ConnectionId connection, const Device& device, const http::Request& request);
     void endRequest(ConnectionId connection, const std::string& id, std::string_view status,
                     std::optional<std::string> answer);
     void answer(ConnectionId connection, const std::string& id, const http::Request& request);
@@ -95,7 +105,11 @@ private:
     Services m_services;
     Settings m_settings;
     RateLimit m_perDevice{20, std::chrono::seconds(1)};
-    std::unordered_map<ConnectionId, EventLoop::TimerId> m_parked;
+    struct Parked {
+        EventLoop::TimerId timer;
+        std::string device;
+    };
+    std::unordered_map<ConnectionId, Parked> m_parked;
 };
 
 } // namespace ringlark::helper::phone
