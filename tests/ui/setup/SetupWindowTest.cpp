@@ -290,8 +290,12 @@ TEST(SetupWindow, RequestsShowWhenWaitingAndAlwaysWhenStandalone)
     auto* dismiss = requests->findChild<QPushButton*>("requestsButton");
     ASSERT_NE(dismiss, nullptr);
     EXPECT_EQ(dismiss->text(), "Dismiss");
+    // The dismissal polls once more; that poll reads the pairing only after the
+    // list, so once it has, no older list can land after the one below.
+    const int pairingReads = f.harness.daemon.count("/v1/pairing");
     dismiss->click();
     EXPECT_TRUE(spinUntil([&] { return f.harness.daemon.count("/v1/requests/r%2F1/cancel") == 1; }));
+    ASSERT_TRUE(spinUntil([&] { return f.harness.daemon.count("/v1/pairing") > pairingReads; }));
 
     // Back with a tray: the list shows only while something waits.
     f.window->setStandalone(false);
