@@ -204,11 +204,6 @@ QString AgentConnector::codexDirectory() const
     return m_services.codexHome.isEmpty() ? QDir(m_home).filePath(QStringLiteral(".codex")) : m_services.codexHome;
 }
 
-int AgentConnector::configReads()
-{
-    return claudeServers().reads() + claudeApprovals().reads() + codexServers().reads();
-}
-
 AgentStatus AgentConnector::claudeStatus() const
 {
     if (!claudeExecutable())

@@ -75,10 +75,6 @@ public:
     QString claudeSettingsPath() const;
     QString codexDirectory() const;
 
-    // How many times the agents' files were parsed in this process; the files
-    // are parsed again only after they change.
-    static int configReads();
-
 private:
     AgentStatus claudeStatus() const;
     AgentStatus codexStatus() const;

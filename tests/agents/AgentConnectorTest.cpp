@@ -160,7 +160,8 @@ TEST_F(AgentConnectorTest, ConnectsCodexWithABackupAndOnlyWhenChanged)
     EXPECT_EQ(agents->connectCodex().error(), AgentError::io(path(".codex") + ": Not a directory"));
 }
 
-TEST_F(AgentConnectorTest, AllowsClaudesToolInItsSettingsWithABackup)
+// Backups, refusals and unchanged files are the Codex test's: both edits write alike.
+TEST_F(AgentConnectorTest, AllowsClaudesToolInAFolderOfTheOwnersOnlyAndOnce)
 {
     const QString settings = path(".claude/settings.json");
     const auto inode = [&] { struct stat info {}; ::stat(QFile::encodeName(settings).constData(), &info); return info.st_ino; };
@@ -168,23 +169,8 @@ TEST_F(AgentConnectorTest, AllowsClaudesToolInItsSettingsWithABackup)
     struct stat folder {};
     ::stat(QFile::encodeName(path(".claude")).constData(), &folder);
     EXPECT_EQ(folder.st_mode & 0777, 0700u) << "a new folder is the owner's only";
-    EXPECT_TRUE(agents->allowClaudeRequests());
-    EXPECT_EQ(files(".claude"), QStringList{"settings.json"}) << "already allowed: no backup, no rewrite";
     const auto written = inode();
     EXPECT_TRUE(agents->allowClaudeRequests());
+    EXPECT_EQ(files(".claude"), QStringList{"settings.json"}) << "already allowed: no backup, no rewrite";
     EXPECT_EQ(inode(), written);
-
-    const QByteArray old = R"({"model":"opus","permissions":{"allow":["Read"]}})";
-    test::writeFile(settings, old);
-    EXPECT_TRUE(agents->allowClaudeRequests());
-    EXPECT_EQ(test::readFile(path(".claude/settings.json.bak-ringlark-2026-12-05T124712Z")), old);
-    EXPECT_TRUE(test::readFile(settings).contains(R"("Read",
-      "mcp__ringlark__request_human")"));
-
-    const QByteArray untouchable = R"({"permissions":{"allow":{}}})";
-    test::writeFile(settings, untouchable);
-    EXPECT_EQ(agents->allowClaudeRequests().error().message(),
-              settings + ": \"permissions.allow\" is not a list; left unchanged");
-    EXPECT_EQ(test::readFile(settings), untouchable);
-    EXPECT_EQ(files(".claude").size(), 2);
 }

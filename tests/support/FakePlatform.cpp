@@ -41,9 +41,6 @@ Expected<Unit, platform::LoginItemError> FakeLoginItem::registerItem()
 
 Expected<Unit, platform::LoginItemError> FakeLoginItem::unregisterItem()
 {
-    ++unregisterCalls;
-    if (unregisterError)
-        return unexpected(*unregisterError);
     current = Status::notRegistered;
     return Unit{};
 }

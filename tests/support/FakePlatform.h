@@ -34,17 +34,15 @@ public:
     bool openURL(const QUrl& url) override;
 };
 
-// A login item held in memory. A set error makes the next calls fail and
-// leaves the status as it was; `statusAfterRegister` models an item that
+// A login item held in memory. A set error makes the next registrations fail
+// and leaves the status as it was; `statusAfterRegister` models an item that
 // still needs the user's approval.
 class FakeLoginItem : public platform::LoginItem {
 public:
     Status current = Status::notRegistered;
     Status statusAfterRegister = Status::enabled;
     std::optional<platform::LoginItemError> registerError;
-    std::optional<platform::LoginItemError> unregisterError;
     int registerCalls = 0;
-    int unregisterCalls = 0;
 
     Expected<Unit, platform::LoginItemError> registerItem() override;
     Expected<Unit, platform::LoginItemError> unregisterItem() override;

@@ -110,14 +110,6 @@ TEST(LocalAPI, StatusCodesAndBodies)
     EXPECT_EQ(failure(api.pairing()).message(), "HTTP 404");
     daemon.set("/v1/requests", StubDaemon::Reply{500, "bad \xff\xfe day", "text/plain"});
     EXPECT_EQ(failure(api.requests()).message(), QString::fromUtf8("bad \uFFFD\uFFFD day"));
-    // The daemon's own error texts (tests/fixtures/records) reach the caller as written.
-    for (const auto& [name, code] : {std::pair{"error-unknown-request.txt", 404}, {"error-pairing-needs-tailscale.txt", 503}}) {
-        const QByteArray text = test::readFile(QStringLiteral(RINGLARK_RECORD_FIXTURES "/") + name);
-        ASSERT_FALSE(text.isEmpty()) << name;
-        daemon.set("/v1/pairing", StubDaemon::Reply{code, text.toStdString(), "text/plain; charset=utf-8"});
-        EXPECT_EQ(failure(api.pairing()), LocalAPIError::status(code, QString::fromUtf8(text))) << name;
-        EXPECT_EQ(failure(api.pairing()).message(), QString::fromUtf8(text)) << name;
-    }
     RawServer odd([](QTcpSocket* s) { s->write("HTTP/1.1 199 Odd\r\nConnection: close\r\n\r\n"); s->disconnectFromHost(); });
     EXPECT_EQ(failure(client(odd.base()).pairing()), LocalAPIError::status(199, {}));
 
@@ -135,7 +127,6 @@ TEST(LocalAPI, UnreachableDaemon)
     closed.server.close();
     EXPECT_EQ(failure(refused.status()), unreachable);
     EXPECT_EQ(failure(refused.dismiss("r")), unreachable);
-    EXPECT_EQ(unreachable.message(), "Ringlark's daemon is not responding.");
 
     // A daemon that accepts and never answers is given up on at the cap.
     RawServer silent;
@@ -312,8 +303,7 @@ TEST(LocalAPISecurity, AStrangersListenerNeverSeesTheToken)
     // The tables as the kernel prints them: who listens on the port decides.
     const std::pair<QByteArray, bool> tables[] = {
         {tableHeader + listenerRow(daemon.port(), stranger), false},
-        {tableHeader, false},                                          // nobody listens
-        {tableHeader + listenerRow(daemon.port() + 1, ::geteuid()), false},
+        {tableHeader, false}, // nobody listens; which rows count is the socket table test's
         {tableHeader + listenerRow(daemon.port(), ::geteuid()), true},
     };
     for (const auto& [table, reached] : tables) {

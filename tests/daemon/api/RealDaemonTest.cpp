@@ -3,17 +3,12 @@
 
 #include "daemon/api/LocalAPI.h"
 
+#include "helper/HelperProcess.h"
 #include "support/EventLoop.h"
-#include "support/Files.h"
 
-#include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <nlohmann/json.hpp>
 
 using namespace ringlark;
 using namespace std::chrono_literals;
@@ -29,58 +24,6 @@ case "$1 $2" in
 esac
 )";
 
-// `ringlark daemon` in a temporary home on a free port, with only a fake tailscale on PATH.
-struct Daemon {
-    QTemporaryDir home, bin;
-    int port = 0;
-    QProcess process;
-
-    Daemon()
-    {
-        QTcpServer probe, phoneProbe;
-        probe.listen(QHostAddress::LocalHost);
-        phoneProbe.listen(QHostAddress::LocalHost);
-        port = probe.serverPort();
-        const int phonePort = phoneProbe.serverPort();
-        probe.close();
-        phoneProbe.close();
-        test::writeFile(bin.filePath("tailscale"), fakeTailscale, true);
-        auto environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("HOME", home.path());
-        environment.insert("PATH", bin.path());
-        environment.insert("RINGLARK_PORT", QString::number(port));
-        environment.insert("RINGLARK_PHONE_PORT", QString::number(phonePort));
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"})
-            environment.remove(name);
-        environment.insert("RINGLARK_TEST_HOOKS", "1");
-        process.setProcessEnvironment(environment);
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(RINGLARK_HELPER_PATH, {"daemon"});
-    }
-    ~Daemon()
-    {
-        process.terminate();
-        if (!process.waitForFinished(3000))
-            process.kill(), process.waitForFinished(3000);
-    }
-
-    QString config() const { return home.filePath(".ringlark"); }
-    LocalAPI api() const
-    {
-        return LocalAPI(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port)), {}, DaemonAccess::inDirectory(config()));
-    }
-
-    // What an agent does through `ringlark mcp`: POST /v1/requests with the token.
-    std::string raise(const nlohmann::json& request) const
-    {
-        httplib::Client client("127.0.0.1", port);
-        const httplib::Headers headers{{"X-Ringlark-Token", test::readFile(config() + "/daemon.token").trimmed().toStdString()}};
-        const auto reply = client.Post("/v1/requests", headers, request.dump(), "application/json");
-        EXPECT_TRUE(reply && reply->status == 201) << (reply ? reply->body : "no reply");
-        return reply ? nlohmann::json::parse(reply->body, nullptr, false).value("id", "") : "";
-    }
-};
-
 template <typename T>
 T value(QCoro::Task<Expected<T, ApiFailure>> call)
 {
@@ -95,17 +38,18 @@ T value(QCoro::Task<Expected<T, ApiFailure>> call)
 
 TEST(RealDaemon, TheClientReadsWhatTheHelperWrites)
 {
-    Daemon daemon;
-    const LocalAPI api = daemon.api();
-    // Started once it answers: the token is written before the port opens.
-    bool up = false;
-    for (int tries = 0; tries < 100 && !up; ++tries) {
-        const auto answer = test::await(api.status(), 1000ms);
-        up = answer && answer->has_value();
-        if (!up)
-            test::spinFor(100ms);
-    }
-    ASSERT_TRUE(up);
+    QTemporaryDir bin;
+    test::writeFile(bin.filePath("tailscale"), fakeTailscale, true);
+    test::HelperRun daemon({"daemon"}, {{"PATH", bin.path()}});
+    ASSERT_TRUE(daemon.serving());
+    const LocalAPI api(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(daemon.port)), {},
+                       DaemonAccess::inDirectory(daemon.home + "/.ringlark"));
+    // What an agent does through `ringlark mcp`.
+    const auto raise = [&](const nlohmann::json& request) {
+        const auto reply = test::http(daemon.port, "/v1/requests", request.dump());
+        EXPECT_EQ(reply.status, 201) << reply.body;
+        return reply.parsed().value("id", "");
+    };
 
     const RinglarkStatus ready{RINGLARK_VERSION, {true, "100.101.102.103", "desk", "ann@example.com", {}}, {false, false}, {"off", 0}, 0, false};
     EXPECT_TRUE(value(api.status()) == ready);
@@ -114,9 +58,9 @@ TEST(RealDaemon, TheClientReadsWhatTheHelperWrites)
         << url.toStdString();
     EXPECT_TRUE(value(api.requests()).isEmpty());
 
-    const std::string first = daemon.raise({{"reason", "Caf\u00e9 \U0001F4F1 login"}, {"ask", "Type \"1\x01\""}, {"app", "Firefox"},
+    const std::string first = raise({{"reason", "Caf\u00e9 \U0001F4F1 login"}, {"ask", "Type \"1\x01\""}, {"app", "Firefox"},
                                             {"title", "Sign in"}, {"agent", "Claude Code"}});
-    const std::string second = daemon.raise({{"reason", "Approve"}});
+    const std::string second = raise({{"reason", "Approve"}});
     const QList<HelpRequest> listed = value(api.requests());
     ASSERT_EQ(listed.size(), 2);
     const HelpRequest& full = listed[0];

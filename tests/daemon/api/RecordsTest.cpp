@@ -144,7 +144,7 @@ TEST(RecordFixtures, DecodeToTheValuesTheHelperWrote)
     expectDecodes("devices.json", QList{PairedDevice{"0123456789abcdef", QString::fromUtf8("Ann\u2019s phone"), 1733500000000, 1733500060000, true},
                                         PairedDevice{"fedcba9876543210", "Pixel", 1733500000000, std::nullopt, false}});
 
-    // Error replies are texts; LocalAPI's tests serve them.
+    // Error replies are texts the client passes on as they are; the helper's tests check it sends them.
     expected.insert({"error-unknown-request.txt", "error-pairing-needs-tailscale.txt"});
     for (const QString& name : QDir(RINGLARK_RECORD_FIXTURES).entryList(QDir::Files))
         EXPECT_TRUE(expected.contains(name)) << name.toStdString() << " has no expectation";

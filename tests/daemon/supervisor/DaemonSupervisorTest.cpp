@@ -370,10 +370,7 @@ TEST_F(DaemonTest, AStrangerOnThePortGetsNoTokenAndIsReportedAsBusy)
     EXPECT_EQ(log, QStringList{QString("critical: port %1 is busy but no stale Ringlark daemon was found")
                                    .arg(daemon.port())});
 
-    table(::geteuid()); // our own daemon answers, with its token and host
+    table(::geteuid()); // our own daemon answers (what it is sent is LocalAPI's test)
     EXPECT_EQ(await(options.probe(), 3s), true);
-    ASSERT_EQ(daemon.seen().size(), 1u);
-    EXPECT_EQ(daemon.seen()[0].token, StubDaemon::defaultToken);
-    EXPECT_EQ(daemon.seen()[0].host, "127.0.0.1:" + std::to_string(daemon.port()));
     EXPECT_FALSE(options.portTakenByStranger());
 }

@@ -1,8 +1,7 @@
 #include "helper/HelperProcess.h"
+#include "helper/RawHttp.h"
 
 #include <gtest/gtest.h>
-
-#include <QTcpSocket>
 
 using namespace ringlark::test;
 
@@ -28,7 +27,10 @@ TEST(Daemon, ServesTheAppsEndpointsRefusesASecondCopyAndCleansUpOnSigterm)
                           R"("tailscale":{"ok":false,"error":"Tailscale is not installed"},)"
                           R"("permissions":{"screen_recording":false,"accessibility":false},)"
                           R"("push":{"mode":"off","devices":0}})"));
-    EXPECT_EQ(http(daemon.port, "/v1/pairing").status, 503); // nothing to pair with without Tailscale
+    // Error texts are the daemon's own, as tests/fixtures/records holds them for the application's tests.
+    const auto fixture = [](const char* name) { return readFile(QStringLiteral(RINGLARK_RECORD_FIXTURES "/") + name).toStdString(); };
+    const auto pairing = http(daemon.port, "/v1/pairing"); // nothing to pair with without Tailscale
+    EXPECT_EQ(std::pair(pairing.status, pairing.body), std::pair(503, fixture("error-pairing-needs-tailscale.txt")));
 
     auto created = http(daemon.port, "/v1/requests", R"({"reason":"Sign in to GitHub","agent":"Codex"})");
     ASSERT_EQ(created.status, 201);
@@ -40,15 +42,11 @@ TEST(Daemon, ServesTheAppsEndpointsRefusesASecondCopyAndCleansUpOnSigterm)
     http(daemon.port, "/v1/requests", R"({"reason":"second"})");
 
     // A known id is cancelled even by a bare POST without Content-Length; an unknown one is a 404.
-    QTcpSocket socket;
-    socket.connectToHost("127.0.0.1", quint16(daemon.port));
-    ASSERT_TRUE(socket.waitForConnected(1000));
-    socket.write(QByteArray::fromStdString("POST /v1/requests/" + id + "/cancel HTTP/1.1\r\nHost: 127.0.0.1:"
-                                           + std::to_string(daemon.port) + "\r\nX-Ringlark-Token: " + daemon.token()
-                                           + "\r\nConnection: close\r\n\r\n"));
-    ASSERT_TRUE(socket.waitForReadyRead(1500));
-    EXPECT_EQ(socket.readLine().trimmed(), "HTTP/1.1 200 OK");
-    EXPECT_EQ(http(daemon.port, "/v1/requests/no-such-id/cancel", "").status, 404);
+    const std::string bare = requestText("POST", "/v1/requests/" + id + "/cancel", daemon.token(),
+                                         "127.0.0.1:" + std::to_string(daemon.port));
+    EXPECT_EQ(exchangeOn(connectTcp(daemon.port), bare).status, 200);
+    const auto unknown = http(daemon.port, "/v1/requests/r-404/cancel", "");
+    EXPECT_EQ(std::pair(unknown.status, unknown.body), std::pair(404, fixture("error-unknown-request.txt")));
     EXPECT_EQ(http(daemon.port, "/v1/status").parsed()["pending"], 1);
 
     ::kill(pid_t(daemon.process.processId()), SIGTERM);

@@ -2,7 +2,7 @@
 // helper's own types, they must come out as exactly the bytes of each file,
 // which the application's tests decode (tests/daemon/api/RecordsTest.cpp).
 
-#include "helper/HelperProcess.h"
+#include "support/Files.h"
 #include "helper/api/Records.h"
 #include "helper/phone/Devices.h"
 #include "helper/system/Tailscale.h"
@@ -113,15 +113,4 @@ TEST(RecordsFixture, RequestListsAndPairingsAreWrittenAsTheFixturesRecordThem)
     };
     for (const auto& [name, body] : cases)
         EXPECT_EQ(body, fixture(name)) << name;
-}
-
-// Error texts are made inside the daemon: the real one answers with them.
-TEST(RecordsFixture, ErrorRepliesAreTheDaemonsOwn)
-{
-    test::HelperRun daemon({"daemon"}); // PATH holds no tailscale
-    ASSERT_TRUE(daemon.serving());
-    const auto unknown = test::http(daemon.port, "/v1/requests/r-404/cancel", std::string());
-    EXPECT_EQ(std::pair(unknown.status, unknown.body), std::pair(404, fixture("error-unknown-request.txt")));
-    const auto pairing = test::http(daemon.port, "/v1/pairing");
-    EXPECT_EQ(std::pair(pairing.status, pairing.body), std::pair(503, fixture("error-pairing-needs-tailscale.txt")));
 }

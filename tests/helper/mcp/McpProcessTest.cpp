@@ -75,7 +75,6 @@ TEST(Mcp, HandshakeToolListAndProtocolErrors)
     ASSERT_EQ(tools.size(), 1u);
     EXPECT_EQ(tools[0]["name"], "request_human");
     EXPECT_EQ(tools[0]["inputSchema"]["required"], json::array({"reason"}));
-    EXPECT_EQ(tools[0]["annotations"]["readOnlyHint"], false);
 
     // Bad arguments are the tool's error; with no daemon the agent hears so at once.
     for (const json& arguments : {json{{"ask", "what"}}, json{{"reason", "r"}, {"ask", 5}}}) {

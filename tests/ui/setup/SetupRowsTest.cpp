@@ -170,13 +170,11 @@ TEST(SetupRows, PhonesAndRequestsAreListedInTheMenusWording)
 
 TEST(SetupRows, TrayHintFollowsTheDesktop)
 {
-    const QString gnome = "For a tray icon, install the AppIndicator extension (Debian package "
-                          "gnome-shell-extension-appindicator) and enable it in Extensions.";
-    const QString other = "For a tray icon, add a system tray (notification area) to your panel.";
-    const std::pair<QString, QString> cases[] = {
-        {"GNOME", gnome}, {"ubuntu:GNOME", gnome}, {"gnome", gnome}, {"GNOME-Flashback", other}, {"", other}};
-    for (const auto& [desktop, hint] : cases)
-        EXPECT_EQ(trayHint(desktop), hint) << desktop.toStdString();
+    EXPECT_TRUE(trayHint("GNOME").contains("AppIndicator"));
+    EXPECT_FALSE(trayHint("").contains("AppIndicator"));
+    const std::pair<QString, bool> cases[] = {{"ubuntu:GNOME", true}, {"gnome", true}, {"GNOME-Flashback", false}};
+    for (const auto& [desktop, gnome] : cases)
+        EXPECT_EQ(trayHint(desktop), trayHint(gnome ? "GNOME" : "")) << desktop.toStdString();
 }
 
 TEST(SetupRows, AgentRowsByStatusAndBusy)
