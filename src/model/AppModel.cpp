@@ -91,6 +91,7 @@ QCoro::Task<> AppModel::pollLoop(QPointer<AppModel> model, TaskHandle handle, Se
 QCoro::Task<> AppModel::poll()
 {
     QPointer<AppModel> self(this);
+    const std::uint64_t cycle = ++m_cycles;
     publish(m_now, m_services.clock(), Field::now);
     // Whether Tailscale is installed and running is asked again once per cycle.
     m_tailscale.reset();
@@ -114,6 +115,9 @@ QCoro::Task<> AppModel::poll()
         auto list = co_await m_api.requests();
         if (!self)
             co_return;
+        if (cycle < m_listCycle)
+            co_return; // a newer cycle has already published, and goes on from there
+        m_listCycle = cycle;
         // A failed fetch keeps the list but still tells observers; the first
         // failure in a row leaves a line in the log.
         if (!list && !std::exchange(m_listUnread, true))
@@ -121,6 +125,7 @@ QCoro::Task<> AppModel::poll()
         m_listUnread = !list;
         publish(m_pending, list ? std::move(*list) : m_pending, Field::pending);
     } else {
+        m_listCycle = cycle;
         m_listUnread = false;
         publish(m_pending, QList<HelpRequest>{}, Field::pending);
     }

@@ -194,6 +194,10 @@ private:
     bool m_refreshAgain = false;
     bool m_shutDown = false;
     bool m_listUnread = false; // the last fetch of the requests failed; logged once
+    // Cycles can overlap (an action polls at once beside the loop): a list
+    // read by an older cycle never replaces one that a newer cycle published.
+    std::uint64_t m_cycles = 0;
+    std::uint64_t m_listCycle = 0;
     mutable std::optional<TailscaleState> m_tailscale;
 };
 
