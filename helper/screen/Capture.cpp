@@ -59,6 +59,11 @@ bool WindowCapture::start(std::string* error)
     return true;
 }
 
+void WindowCapture::clearDamage()
+{
+    XDamageSubtract(m_display, m_damage, None, None);
+}
+
 void WindowCapture::reset()
 {
     ErrorTrap trap(m_display);

@@ -40,6 +40,10 @@ public:
     // until the next grab). Changes from here on cause a new notification.
     Grab grab(ImageView& view);
 
+    // Forgets the damage so far without reading: the next change brings a
+    // new notification.
+    void clearDamage();
+
     // The window was resized or shown again: name its pixmap afresh next time.
     void reset();
 

@@ -1,5 +1,7 @@
 #include "helper/screen/FrameGate.h"
 
+#include <algorithm>
+
 namespace ringlark::helper::screen {
 
 FrameGate::Action FrameGate::request(std::uint64_t after)
@@ -29,6 +31,20 @@ FrameGate::Action FrameGate::decide() const
         return Action::Capture;
     // Clean: the last frame shows the window as it is.
     return *m_waiting < m_last ? Action::SendLast : Action::Wait;
+}
+
+void DamageSettle::damaged(Clock::time_point now)
+{
+    if (!m_first)
+        m_first = now;
+    m_last = now;
+}
+
+DamageSettle::Clock::time_point DamageSettle::readyAt() const
+{
+    if (!m_first)
+        return Clock::time_point::min();
+    return std::min(m_last + m_quiet, *m_first + m_longest);
 }
 
 } // namespace ringlark::helper::screen

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -35,6 +36,33 @@ private:
     std::optional<std::uint64_t> m_waiting;
     std::uint64_t m_last = 0;
     bool m_dirty = true; // nothing captured yet
+};
+
+// One repaint can reach us as several DAMAGE notifications (the window's
+// drawing and our capture interleave in the server); a capture between
+// them shows half a picture and makes a second frame. So a capture waits
+// until the window has drawn nothing for `quiet`, but never longer than
+// `longest` after the first notification, for windows that never stop.
+class DamageSettle {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    DamageSettle(std::chrono::milliseconds quiet, std::chrono::milliseconds longest)
+        : m_quiet(quiet)
+        , m_longest(longest)
+    {
+    }
+
+    void damaged(Clock::time_point now);
+    // When a capture may go ahead; a time already past when nothing settles.
+    Clock::time_point readyAt() const;
+    // Captured: what came before is in the picture.
+    void captured() { m_first.reset(); }
+
+private:
+    std::chrono::milliseconds m_quiet, m_longest;
+    std::optional<Clock::time_point> m_first;
+    Clock::time_point m_last;
 };
 
 } // namespace ringlark::helper::screen

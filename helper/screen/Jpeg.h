@@ -1,5 +1,7 @@
 #pragma once
 
+#include "helper/screen/FrameBudget.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +38,8 @@ struct Jpeg {
     std::string bytes;
     int width = 0;
     int height = 0;
+    int quality = 0;
+    int attempts = 0; // encodes it took to fit the budget
 };
 
 // One TurboJPEG compressor and its scratch buffers, reused frame after frame.
@@ -51,11 +55,20 @@ public:
     // when TurboJPEG fails (`error` says why).
     bool encode(const ImageView& image, int maxWidth, int quality, Jpeg& out, std::string* error = nullptr);
 
+    // Within `budget`: first what it remembers, then smaller until a frame
+    // fits (see FrameBudget). The steps shrink the frame below `maxWidth`.
+    bool encode(const ImageView& image, int maxWidth, FrameBudget& budget, Jpeg& out, std::string* error = nullptr);
+
 private:
+    // `image` shrunk to `size`, reusing the last shrink when `fresh` is false.
+    ImageView shrunk(const ImageView& image, Size size, bool fresh);
+    bool compress(const ImageView& input, int quality, Jpeg& out, std::string* error);
+
     void* m_handle = nullptr;
     unsigned char* m_buffer = nullptr;
     unsigned long m_capacity = 0;
     std::vector<std::uint8_t> m_scaled;
+    Size m_scaledSize;
     std::vector<std::uint16_t> m_rows;
 };
 

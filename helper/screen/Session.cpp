@@ -30,6 +30,10 @@ namespace {
 constexpr std::size_t kMaxQueuedInputs = 256;
 constexpr auto kFocusWait = std::chrono::milliseconds(300);
 constexpr auto kStopWait = std::chrono::seconds(2);
+// A repaint's notifications arrive within a few milliseconds of each other
+// (see DamageSettle); the cap keeps a window that never stops streaming.
+constexpr auto kDamageQuiet = std::chrono::milliseconds(4);
+constexpr auto kDamageLongest = std::chrono::milliseconds(32);
 
 const char* const kWindowClosed = "The window was closed.";
 const char* const kDisplayLost = "The connection to the X display was lost.";
@@ -75,6 +79,7 @@ public:
     Streamer(std::shared_ptr<Session::Shared> shared, Session::Options options)
         : m_shared(std::move(shared))
         , m_options(std::move(options))
+        , m_budget({m_options.frameBudget, m_options.quality, m_options.floorQuality})
     {
     }
 
@@ -179,10 +184,22 @@ private:
             if (request || !inputs.empty())
                 continue; // what they caused may already sit in Xlib's queue
 
+            int timeout = -1;
+            if (m_captureDue) {
+                const auto now = DamageSettle::Clock::now();
+                const auto readyAt = m_settle.readyAt();
+                if (now >= readyAt) {
+                    m_captureDue = false;
+                    if (!m_hidden)
+                        captureAndSend();
+                    continue;
+                }
+                timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(readyAt - now).count());
+            }
             if (XEventsQueued(m_display, QueuedAfterFlush) > 0)
                 continue;
             pollfd fds[2] = {{xfd, POLLIN, 0}, {m_shared->wakeFd, POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+            if (poll(fds, 2, timeout) < 0 && errno != EINTR) {
                 end(kDisplayLost);
                 break;
             }
@@ -197,6 +214,7 @@ private:
     void handle(const XEvent& event)
     {
         if (event.type == m_capture->damageEventType()) {
+            m_settle.damaged(DamageSettle::Clock::now());
             serve(m_gate.changed());
             return;
         }
@@ -253,8 +271,13 @@ private:
             deliver(m_last);
             return;
         case FrameGate::Action::Capture:
-            if (!m_hidden)
-                captureAndSend();
+            if (m_hidden)
+                return;
+            // The loop captures once the window has stopped drawing; until
+            // then every change it makes must notify us again.
+            m_captureDue = true;
+            if (DamageSettle::Clock::now() < m_settle.readyAt())
+                m_capture->clearDamage();
             return;
         }
     }
@@ -267,7 +290,8 @@ private:
             case WindowCapture::Grab::Ok: {
                 Jpeg jpeg;
                 std::string error;
-                if (!m_encoder.encode(view, m_options.maxWidth, m_options.quality, jpeg, &error)) {
+                m_settle.captured();
+                if (!m_encoder.encode(view, m_options.maxWidth, m_budget, jpeg, &error)) {
                     end("The picture could not be encoded: " + error);
                     return;
                 }
@@ -532,7 +556,10 @@ private:
     std::optional<WindowCapture> m_capture;
     std::optional<Typist> m_typist;
     JpegEncoder m_encoder;
+    FrameBudget m_budget;
     FrameGate m_gate;
+    DamageSettle m_settle{kDamageQuiet, kDamageLongest};
+    bool m_captureDue = false; // once the window has settled
     Frame m_last;
 };
 

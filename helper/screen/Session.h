@@ -28,7 +28,9 @@ public:
         std::string display;   // the X display, e.g. ":0"
         WindowId window = 0;
         int maxWidth = 1280;   // frames are shrunk to at most this wide
-        int quality = 60;      // JPEG quality, 4:2:0
+        int quality = 60;      // JPEG quality (4:2:0) while frames fit the budget
+        std::size_t frameBudget = 150'000; // bytes a frame takes at most; 0: no limit
+        int floorQuality = 25; // below this a frame is shrunk instead of made blurrier
         std::chrono::milliseconds startTimeout{5000}; // for a server that does not answer
     };
     // Both are called on the session's thread; post them to your own loop.

@@ -282,6 +282,57 @@ TEST_F(ScreenDisplay, NewFramesOnlyWhenTheWindowChanges)
     EXPECT_EQ(resized->height, 150);
 }
 
+TEST_F(ScreenDisplay, DenseTextFramesStayWithinTheBudgetAndReadable)
+{
+    Child window;
+    const WindowId id = openWindow(window, {"--pattern", "text", "--geometry", "1280x800+0+0"});
+    Inbox inbox;
+    auto session = startSession(id, inbox);
+    ASSERT_TRUE(session);
+    const std::size_t budget = Session::Options{}.frameBudget;
+
+    std::uint64_t seq = 0;
+    for (int tap = 0; tap <= 6; ++tap) {
+        SCOPED_TRACE(tap);
+        session->requestFrame(seq);
+        if (tap > 0) {
+            session->input(InputEvent::tap(0.5, 0.5)); // scrolls the text a line
+            EXPECT_EQ(next(window), "press 1 640 400");
+        }
+        auto frame = inbox.frame(3s);
+        ASSERT_TRUE(frame);
+        EXPECT_GT(frame->seq, seq);
+        seq = frame->seq;
+        EXPECT_LE(frame->jpeg.size(), budget);
+        // Shrunk no further than text stays legible, aspect kept.
+        EXPECT_GE(frame->width, 640);
+        EXPECT_EQ(frame->width * 800, frame->height * 1280);
+
+        // Still text: dark strokes on white, lines apart. A frame shrunk into
+        // mush would lose the light gaps between the lines.
+        const Picture picture = decode(*frame);
+        ASSERT_EQ(picture.width, frame->width);
+        int dark = 0, light = 0, lightRows = 0;
+        for (int y = 0; y < picture.height; ++y) {
+            int rowLight = 0;
+            for (int x = 0; x < picture.width; ++x) {
+                const int luma = picture.at(x, y)[1];
+                dark += luma < 96;
+                rowLight += luma > 200;
+            }
+            light += rowLight;
+            lightRows += rowLight > picture.width * 95 / 100;
+        }
+        const double pixels = double(picture.width) * picture.height;
+        EXPECT_GT(dark / pixels, 0.03);
+        EXPECT_GT(light / pixels, 0.5);
+        EXPECT_GT(lightRows, picture.height / 20) << "no clear gaps between the lines";
+    }
+    // Each tap made exactly one frame: the repaint's tail did not make another.
+    session->requestFrame(seq);
+    EXPECT_FALSE(inbox.frame(300ms));
+}
+
 TEST_F(ScreenDisplay, TapsAndScrollsLandWhereAsked)
 {
     Child window;

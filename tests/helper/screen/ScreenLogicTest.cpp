@@ -1,3 +1,4 @@
+#include "helper/screen/FrameBudget.h"
 #include "helper/screen/FrameGate.h"
 #include "helper/screen/Input.h"
 #include "helper/screen/Jpeg.h"
@@ -10,6 +11,11 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+
+namespace ringlark::helper::screen {
+void PrintTo(const EncodeSettings& s, std::ostream* out) { *out << "quality " << s.quality << " step " << s.step; }
+} // namespace ringlark::helper::screen
 
 using namespace ringlark::helper::screen;
 
@@ -228,6 +234,153 @@ TEST(ScreenFrames, GateCapturesOnlyWhenAskedAndChanged)
     EXPECT_EQ(gate.last(), 3u);
 }
 
+TEST(ScreenFrames, SettleWaitsForQuietButNotForever)
+{
+    using namespace std::chrono_literals;
+    const DamageSettle::Clock::time_point t0{1s};
+    DamageSettle settle(4ms, 32ms);
+    EXPECT_LT(settle.readyAt(), t0); // nothing drawn: at once
+    settle.damaged(t0);
+    EXPECT_EQ(settle.readyAt(), t0 + 4ms);
+    settle.damaged(t0 + 3ms); // the same repaint goes on
+    EXPECT_EQ(settle.readyAt(), t0 + 7ms);
+    for (auto t = t0 + 6ms; t < t0 + 60ms; t += 3ms)
+        settle.damaged(t); // a window that never stops
+    EXPECT_EQ(settle.readyAt(), t0 + 32ms);
+    settle.captured();
+    EXPECT_LT(settle.readyAt(), t0);
+    settle.damaged(t0 + 100ms);
+    EXPECT_EQ(settle.readyAt(), t0 + 104ms);
+}
+
+TEST(ScreenBudget, QualityTableInvertsAndStaysMonotonic)
+{
+    for (int q = 5; q <= 100; ++q) {
+        EXPECT_EQ(FrameBudget::qualityFor(FrameBudget::relativeSize(q)), q) << q;
+        if (q > 5) {
+            EXPECT_GT(FrameBudget::relativeSize(q), FrameBudget::relativeSize(q - 1)) << q;
+        }
+    }
+    EXPECT_DOUBLE_EQ(FrameBudget::relativeSize(60), 1.0);
+    EXPECT_EQ(FrameBudget::qualityFor(0.1), 0); // smaller than anything
+    EXPECT_EQ(FrameBudget::qualityFor(50.0), 100);
+}
+
+TEST(ScreenBudget, DecisionTable)
+{
+    using S = EncodeSettings;
+    using Next = std::optional<EncodeSettings>;
+    struct Row {
+        const char* name;
+        FrameBudget::Limits limits;
+        S remembered;  // what the session used last time
+        S tried;
+        std::size_t bytes;
+        Next next;     // the next attempt; nothing: send it
+        S then;        // what the next frame tries first
+    };
+    const FrameBudget::Limits normal{150'000, 60, 25};
+    const std::vector<Row> rows = {
+        {"fits at best", normal, {60, 0}, {60, 0}, 120'000, std::nullopt, {60, 0}},
+        {"exactly the budget fits", normal, {60, 0}, {60, 0}, 150'000, std::nullopt, {60, 0}},
+        {"ordinary window: lower quality, full size", normal, {60, 0}, {60, 0}, 201'000, S{27, 0}, {60, 0}},
+        {"just over: a little lower", normal, {60, 0}, {60, 0}, 151'000, S{48, 0}, {60, 0}},
+        {"dense text: floor would not fit, shrink", normal, {60, 0}, {60, 0}, 484'000, S{30, 3}, {60, 0}},
+        {"over at the floor: next step", normal, {25, 0}, {25, 0}, 160'000, S{29, 1}, {25, 0}},
+        {"retry fits and is remembered", normal, {60, 0}, {30, 3}, 110'000, std::nullopt, {30, 3}},
+        {"smallest step at the floor is sent", normal, {25, 6}, {25, 6}, 200'000, std::nullopt, {25, 6}},
+        {"smallest step above the floor: to the floor", normal, {40, 6}, {40, 6}, 200'000, S{25, 6}, {40, 6}},
+        {"well under: quality creeps up", normal, {30, 3}, {30, 3}, 100'000, std::nullopt, {40, 3}},
+        {"well under: a bigger step first", normal, {40, 3}, {40, 3}, 60'000, std::nullopt, {60, 2}},
+        {"under but not well under: stays", normal, {40, 3}, {40, 3}, 119'000, std::nullopt, {40, 3}},
+        {"no budget", {0, 60, 25}, {60, 0}, {60, 0}, 5'000'000, std::nullopt, {60, 0}},
+        {"no floor: quality 10 at three quarters", {150'000, 90, 0}, {90, 0}, {90, 0}, 1'000'000, S{10, 2}, {90, 0}},
+        {"best below the floor", {150'000, 10, 25}, {25, 0}, {25, 0}, 10'000, std::nullopt, {25, 0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FrameBudget budget(row.limits);
+        // Reach the remembered settings as a session would: one frame that
+        // fits there, well clear of any creep.
+        if (row.remembered != budget.first()) {
+            ASSERT_EQ(budget.judge(row.remembered, row.limits.bytes * 8 / 10), std::nullopt);
+        }
+        ASSERT_EQ(budget.first(), row.remembered);
+        const Next next = budget.judge(row.tried, row.bytes);
+        EXPECT_EQ(next.has_value(), row.next.has_value());
+        if (next && row.next) {
+            EXPECT_EQ(next->quality, row.next->quality);
+            EXPECT_EQ(next->step, row.next->step);
+        }
+        EXPECT_EQ(budget.first().quality, row.then.quality);
+        EXPECT_EQ(budget.first().step, row.then.step);
+    }
+
+    // After a miss, small frames keep what fitted for a while before they
+    // try bigger again, so a frame near the edge does not cost two encodes
+    // every other time.
+    FrameBudget budget(normal);
+    ASSERT_EQ(budget.judge({60, 0}, 484'000), (EncodeSettings{30, 3}));
+    for (int frame = 0; frame < 8; ++frame) {
+        EXPECT_EQ(budget.judge({30, 3}, 80'000), std::nullopt);
+        EXPECT_EQ(budget.first(), (EncodeSettings{30, 3})) << frame;
+    }
+    EXPECT_EQ(budget.judge({30, 3}, 80'000), std::nullopt);
+    EXPECT_NE(budget.first(), (EncodeSettings{30, 3}));
+}
+
+// A window whose frames take `base` bytes at quality 60 and full size, and
+// shrink a little faster than their area, as text does.
+std::size_t modelBytes(double base, EncodeSettings s)
+{
+    return std::size_t(base * FrameBudget::relativeSize(s.quality) * std::pow(FrameBudget::scale(s.step), 2.5));
+}
+
+TEST(ScreenBudget, SessionsSettleWithinTheBudget)
+{
+    struct Scene {
+        const char* name;
+        std::vector<double> bases; // one frame each
+        int maxEncodes;            // for all of them
+    };
+    std::vector<Scene> scenes = {
+        {"dense text throughout", std::vector<double>(40, 484'000), 40 + 2},
+        {"ordinary window", std::vector<double>(40, 201'000), 40 + 1},
+        {"light window never shrinks", std::vector<double>(40, 60'000), 40},
+        {"noise", std::vector<double>(10, 3'000'000), 10 + 3},
+    };
+    Scene alternating{"dense and light by turns", {}, 0};
+    for (int i = 0; i < 60; ++i)
+        alternating.bases.push_back(i / 20 % 2 ? 60'000 : 484'000);
+    alternating.maxEncodes = 60 + 2 * 3 + 6;
+    scenes.push_back(alternating);
+
+    for (const Scene& scene : scenes) {
+        SCOPED_TRACE(scene.name);
+        FrameBudget budget({150'000, 60, 25});
+        int encodes = 0;
+        EncodeSettings last;
+        for (double base : scene.bases) {
+            std::optional<EncodeSettings> settings = budget.first();
+            std::size_t bytes = 0;
+            int attempts = 0;
+            while (settings) {
+                ASSERT_LT(++attempts, 10) << "no end to the retries";
+                last = *settings;
+                bytes = modelBytes(base, *settings);
+                settings = budget.judge(*settings, bytes);
+            }
+            encodes += attempts;
+            EXPECT_LE(bytes, 150'000u);
+        }
+        EXPECT_LE(encodes, scene.maxEncodes);
+        if (scene.bases.back() <= 60'000)
+            EXPECT_EQ(last, (EncodeSettings{60, 0})) << "light frames win everything back";
+        else
+            EXPECT_GE(last.quality, 25);
+    }
+}
+
 // BGRX test pictures.
 std::vector<std::uint8_t> solid(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b)
 {
@@ -320,6 +473,42 @@ TEST(ScreenJpeg, EncodesWhatDecodesBack)
     }
     Jpeg jpeg;
     EXPECT_FALSE(encoder.encode({nullptr, 0, 0, 0}, 1280, 60, jpeg));
+}
+
+TEST(ScreenJpeg, BudgetShrinksWhatWouldNotFitAndRemembersIt)
+{
+    // Noise: no quality fits the budget at full size.
+    const int w = 800, h = 500;
+    std::vector<std::uint8_t> noise(std::size_t(w) * h * 4);
+    std::mt19937 random(7);
+    for (auto& byte : noise)
+        byte = static_cast<std::uint8_t>(random());
+    JpegEncoder encoder;
+    FrameBudget budget({60'000, 60, 25});
+    Jpeg jpeg;
+    std::string error;
+    ASSERT_TRUE(encoder.encode({noise.data(), w, h, w * 4}, 640, budget, jpeg, &error)) << error;
+    EXPECT_LE(jpeg.bytes.size(), 60'000u);
+    EXPECT_LT(jpeg.width, 640);
+    EXPECT_NEAR(double(jpeg.height) / jpeg.width, double(h) / w, 0.01);
+    EXPECT_GE(jpeg.quality, 25);
+    EXPECT_GE(jpeg.attempts, 2);
+
+    tjhandle decoder = tjInitDecompress();
+    int dw = 0, dh = 0, subsampling = -1, colourspace = 0;
+    EXPECT_EQ(tjDecompressHeader3(decoder, reinterpret_cast<const unsigned char*>(jpeg.bytes.data()), jpeg.bytes.size(),
+                  &dw, &dh, &subsampling, &colourspace),
+        0);
+    tjDestroy(decoder);
+    EXPECT_EQ(dw, jpeg.width);
+    EXPECT_EQ(dh, jpeg.height);
+
+    // The next noisy frame starts where the last one fitted: one encode.
+    const int fitted = jpeg.width;
+    ASSERT_TRUE(encoder.encode({noise.data(), w, h, w * 4}, 640, budget, jpeg, &error)) << error;
+    EXPECT_EQ(jpeg.attempts, 1);
+    EXPECT_EQ(jpeg.width, fitted);
+    EXPECT_FALSE(encoder.encode({nullptr, 0, 0, 0}, 640, budget, jpeg));
 }
 
 TEST(ScreenConnection, LocalDisplayNames)

@@ -3,7 +3,9 @@
 //   press <button> <x> <y>      (window coordinates)
 //   key 0x<keysym>
 // Patterns: "quadrants" (red, green, blue, yellow quarters and a black and
-// white checker in the middle), "solid:RRGGBB", "text" (dense lines of text).
+// white checker in the middle), "solid:RRGGBB", "text" (dense lines of text
+// in the 6×13 fixed font, edge to edge), "prose" (an ordinary document: a
+// toolbar, a heading and paragraphs at 14 px with margins and line spacing).
 // A click draws a white 10×10 square where it landed (quadrants, solid) or
 // scrolls the text by a line, so every click changes the picture.
 #include <X11/Xatom.h>
@@ -39,12 +41,16 @@ struct Window_ {
     Options options;
     std::vector<std::pair<int, int>> marks;
     int scroll = 0;
+    XFontStruct* body = nullptr;
+    XFontStruct* heading = nullptr;
 
     void fill(unsigned long colour, int x, int y, int w, int h)
     {
         XSetForeground(display, gc, colour);
         XFillRectangle(display, window, gc, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
     }
+
+    void paintProse(int w, int h);
 
     void paint()
     {
@@ -59,6 +65,8 @@ struct Window_ {
                     text += words + ((line + scroll) % 11);
                 XDrawString(display, window, gc, 4, 12 + line * 13, text.data(), static_cast<int>(text.size()));
             }
+        } else if (options.pattern == "prose") {
+            paintProse(w, h);
         } else if (options.pattern.rfind("solid:", 0) == 0) {
             fill(std::strtoul(options.pattern.c_str() + 6, nullptr, 16), 0, 0, w, h);
         } else {
@@ -71,12 +79,75 @@ struct Window_ {
                     fill((cx + cy) % 2 ? rgb(255, 255, 255) : rgb(0, 0, 0), w / 2 - 32 + cx * 8,
                         h / 2 - 32 + cy * 8, 8, 8);
         }
-        if (options.pattern != "text")
+        if (options.pattern != "text" && options.pattern != "prose")
             for (auto [x, y] : marks)
                 fill(rgb(255, 255, 255), x - 5, y - 5, 10, 10);
         XFlush(display);
     }
 };
+
+void Window_::paintProse(int w, int h)
+{
+    // Scalable fonts where the server has them, else the built-in one.
+    if (!body)
+        body = XLoadQueryFont(display, "-*-helvetica-medium-r-normal--14-*-*-*-p-*-iso8859-1");
+    if (!body)
+        body = XLoadQueryFont(display, "fixed");
+    if (!heading)
+        heading = XLoadQueryFont(display, "-*-helvetica-bold-r-normal--20-*-*-*-p-*-iso8859-1");
+    if (!heading)
+        heading = body;
+    fill(rgb(255, 255, 255), 0, 0, w, h);
+
+    const std::string words = "Release notes for the spring update describe how the sync engine now retries "
+                              "failed uploads with a growing pause, why large folders open faster, and which "
+                              "settings moved to the new preferences page. Reviewers asked for clearer wording "
+                              "around conflicts, so every message now names both devices and the time of the "
+                              "change, and offers to keep both copies. ";
+    const int margin = 48, lineHeight = 20, width = w - 2 * margin;
+    int y = 34 + 40 - (scroll % 20) * lineHeight / 2;
+    for (int paragraph = scroll / 20; y < h + lineHeight; ++paragraph) {
+        XSetFont(display, gc, heading->fid);
+        XSetForeground(display, gc, rgb(20, 70, 160));
+        const std::string title = std::to_string(paragraph + 1) + ". Changes in this release";
+        XDrawString(display, window, gc, margin, y, title.data(), int(title.size()));
+        y += lineHeight + 12;
+        XSetFont(display, gc, body->fid);
+        XSetForeground(display, gc, rgb(34, 34, 34));
+        // Four paragraphs of wrapped text under each heading.
+        for (int part = 0; part < 4 && y < h + lineHeight; ++part) {
+            std::string text = words.substr(std::size_t(paragraph + part) * 37 % 200) + words;
+            text.resize(300 + std::size_t((paragraph * 5 + part * 3) % 7) * 40);
+            std::size_t start = 0;
+            while (start < text.size() && y < h + lineHeight) {
+                std::size_t end = start, fits = start;
+                while (end < text.size()) {
+                    std::size_t next = text.find(' ', end + 1);
+                    if (next == std::string::npos)
+                        next = text.size();
+                    if (XTextWidth(body, text.data() + start, int(next - start)) > width)
+                        break;
+                    fits = end = next;
+                }
+                if (fits == start)
+                    fits = text.size();
+                XDrawString(display, window, gc, margin, y, text.data() + start, int(fits - start));
+                y += lineHeight;
+                start = fits + 1;
+            }
+            y += 10;
+        }
+        y += 14;
+    }
+    // The toolbar last: the document scrolls under it.
+    fill(rgb(236, 236, 236), 0, 0, w, 34);
+    fill(rgb(200, 200, 200), 0, 34, w, 1);
+    XSetFont(display, gc, body->fid);
+    XSetForeground(display, gc, rgb(40, 40, 40));
+    const char* menu[] = {"File", "Edit", "View", "Insert", "Format", "Tools", "Help"};
+    for (int i = 0, x = 12; i < 7; x += XTextWidth(body, menu[i], int(std::strlen(menu[i]))) + 24, ++i)
+        XDrawString(display, window, gc, x, 22, menu[i], int(std::strlen(menu[i])));
+}
 
 Options parse(int argc, char** argv)
 {
@@ -129,7 +200,7 @@ int main(int argc, char** argv)
     size.x = options.x, size.y = options.y, size.width = options.width, size.height = options.height;
     XSetWMNormalHints(display, window, &size);
 
-    Window_ state{display, window, XCreateGC(display, window, 0, nullptr), options, {}, 0};
+    Window_ state{display, window, XCreateGC(display, window, 0, nullptr), options, {}, 0, nullptr, nullptr};
     XMapWindow(display, window);
 
     bool ready = false;
