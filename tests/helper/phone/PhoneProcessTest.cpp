@@ -1,6 +1,7 @@
 // The phone listener of a real daemon, spoken to as tailscale serve would
 // forward a phone's requests: what the browser run does not reach.
 
+#include "helper/TailscaleStandIn.h"
 #include "helper/HelperProcess.h"
 #include "helper/RawHttp.h"
 #include "helper/phone/Devices.h"
@@ -19,22 +20,6 @@ const std::string owner = "owner@example.com";
 const std::string p256dh = "BGsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKWT-NC4v4af5uO5-tKfA-eFivOM1drMV7Oy7ZAaDe_UfU";
 const std::string authSecret = "AAECAwQFBgcICQoLDA0ODw";
 
-// One machine owned by `owner`, HTTPS on, serve ready.
-const char* tailscaleStandIn = R"(#!/bin/sh
-case "$1 $2" in
-  "status --json") cat <<'JSON'
-{"Version": "1.76.0", "BackendState": "Running",
- "Self": {"ID": "n1", "UserID": 4242, "HostName": "phone-test", "DNSName": "phone-test.example.ts.net.",
-          "TailscaleIPs": ["100.101.102.103"], "Online": true},
- "User": {"4242": {"ID": 4242, "LoginName": "owner@example.com", "DisplayName": "Owner"}},
- "CertDomains": ["phone-test.example.ts.net"], "MagicDNSSuffix": "example.ts.net",
- "CurrentTailnet": {"Name": "example.com", "MagicDNSSuffix": "example.ts.net", "MagicDNSEnabled": true}}
-JSON
-  ;;
-  "serve status") echo '{}' ;;
-esac
-exit 0
-)";
 
 // The device cookie a reply sets, "" when it clears it, nothing when it sets none.
 std::optional<std::string> cookieSet(const RawReply& reply)

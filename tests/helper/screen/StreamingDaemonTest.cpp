@@ -2,6 +2,7 @@
 // what a paired phone sees and sends, how sessions end, who may use them, and
 // that the daemon keeps answering while the X server does not.
 
+#include "tests/helper/TailscaleStandIn.h"
 #include "tests/helper/RawHttp.h"
 #include "tests/helper/screen/Xvfb.h"
 
@@ -33,22 +34,6 @@ const std::string kOwner = "owner@example.com";
 constexpr auto kIdle = 1500ms;      // RINGLARK_SESSION_IDLE_MS
 constexpr auto kFrameWait = 2500ms; // RINGLARK_FRAME_WAIT_MS
 
-// One machine owned by kOwner with HTTPS on; serve accepts whatever it is told.
-const std::string kTailscale = R"(#!/bin/sh
-case "$1 $2" in
-  "status --json") cat <<'JSON'
-{"Version": "1.76.0", "BackendState": "Running",
- "Self": {"ID": "n1", "UserID": 4242, "HostName": "phone-test", "DNSName": "phone-test.example.ts.net.",
-          "TailscaleIPs": ["100.101.102.103"], "Online": true},
- "User": {"4242": {"ID": 4242, "LoginName": "owner@example.com", "DisplayName": "Owner"}},
- "CertDomains": ["phone-test.example.ts.net"], "MagicDNSSuffix": "example.ts.net",
- "CurrentTailnet": {"Name": "example.com", "MagicDNSSuffix": "example.ts.net", "MagicDNSEnabled": true}}
-JSON
-  ;;
-  "serve status") echo '{}' ;;
-esac
-exit 0
-)";
 
 int freePort()
 {
@@ -124,7 +109,7 @@ protected:
         ASSERT_TRUE(::mkdtemp(pattern));
         m_home = pattern;
         std::filesystem::create_directories(m_home / "bin");
-        std::ofstream(m_home / "bin" / "tailscale") << kTailscale;
+        std::ofstream(m_home / "bin" / "tailscale") << std::string(ringlark::test::tailscaleStandIn);
         std::filesystem::permissions(m_home / "bin" / "tailscale", std::filesystem::perms::owner_all);
         m_port = freePort();
         m_phonePort = freePort();
