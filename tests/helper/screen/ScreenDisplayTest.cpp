@@ -138,6 +138,19 @@ protected:
         return session;
     }
 
+    // A test window of the usual size with a session on it.
+    struct Streamed {
+        Child window;
+        WindowId id = 0;
+        Inbox inbox;
+        std::unique_ptr<Session> session;
+    };
+    void stream(Streamed& streamed, const std::vector<std::string>& arguments = {"--geometry", "400x300+100+100"})
+    {
+        streamed.id = openWindow(streamed.window, arguments);
+        streamed.session = startSession(streamed.id, streamed.inbox);
+    }
+
     // The next line the window logs, skipping none.
     static std::string next(Child& child) { return child.readLine(3s).value_or("(nothing)"); }
 
@@ -241,30 +254,28 @@ TEST_F(ScreenDisplay, FramesShowTheWindowAndNothingThatCoversIt)
 
 TEST_F(ScreenDisplay, NewFramesOnlyWhenTheWindowChanges)
 {
-    Child window;
-    const WindowId id = openWindow(window, {"--geometry", "400x300+100+100"});
-    Inbox inbox;
-    auto session = startSession(id, inbox);
-    ASSERT_TRUE(session);
-    session->requestFrame(0);
-    auto first = inbox.frame(3s);
+    Streamed s;
+    stream(s);
+    ASSERT_TRUE(s.session);
+    s.session->requestFrame(0);
+    auto first = s.inbox.frame(3s);
     ASSERT_TRUE(first);
 
-    session->requestFrame(first->seq);
+    s.session->requestFrame(first->seq);
     const auto cpuBefore = std::clock();
-    EXPECT_FALSE(inbox.frame(400ms)) << "a frame although nothing changed";
+    EXPECT_FALSE(s.inbox.frame(400ms)) << "a frame although nothing changed";
     // Waiting costs nothing: no polling, no timer ticks.
     EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.05);
 
-    session->input(InputEvent::tap(0.5, 0.9));
-    EXPECT_EQ(next(window), "press 1 200 270");
-    auto second = inbox.frame(3s);
+    s.session->input(InputEvent::tap(0.5, 0.9));
+    EXPECT_EQ(next(s.window), "press 1 200 270");
+    auto second = s.inbox.frame(3s);
     ASSERT_TRUE(second) << "the change produced no frame";
     EXPECT_EQ(second->seq, first->seq + 1);
 
     // Asking again for what is there now resends it without a capture.
-    session->requestFrame(0);
-    auto again = inbox.frame(3s);
+    s.session->requestFrame(0);
+    auto again = s.inbox.frame(3s);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->seq, second->seq);
     EXPECT_EQ(again->jpeg, second->jpeg);
@@ -272,11 +283,11 @@ TEST_F(ScreenDisplay, NewFramesOnlyWhenTheWindowChanges)
     // A resize gets a frame of the new size.
     Display* display = XOpenDisplay(m_xvfb.display().c_str());
     ASSERT_TRUE(display);
-    XResizeWindow(display, id, 200, 150);
+    XResizeWindow(display, s.id, 200, 150);
     XSync(display, False);
     XCloseDisplay(display);
-    session->requestFrame(second->seq);
-    auto resized = inbox.frame(3s);
+    s.session->requestFrame(second->seq);
+    auto resized = s.inbox.frame(3s);
     ASSERT_TRUE(resized);
     EXPECT_EQ(resized->width, 200);
     EXPECT_EQ(resized->height, 150);
@@ -335,54 +346,48 @@ TEST_F(ScreenDisplay, DenseTextFramesStayWithinTheBudgetAndReadable)
 
 TEST_F(ScreenDisplay, TapsAndScrollsLandWhereAsked)
 {
-    Child window;
-    const WindowId id = openWindow(window, {"--geometry", "400x300+100+100"});
-    Inbox inbox;
-    auto session = startSession(id, inbox);
-    ASSERT_TRUE(session);
+    Streamed s;
+    stream(s);
+    ASSERT_TRUE(s.session);
 
-    session->input(InputEvent::tap(0.25, 0.5));
-    EXPECT_EQ(next(window), "press 1 100 150");
-    session->input(InputEvent::tap(1.5, -3)); // clamped into the window
-    EXPECT_EQ(next(window), "press 1 399 0");
-    session->input(InputEvent::scrolled(120));
-    EXPECT_EQ(next(window), "press 5 399 0");
-    EXPECT_EQ(next(window), "press 5 399 0");
-    session->input(InputEvent::scrolled(-10));
-    EXPECT_EQ(next(window), "press 4 399 0");
+    s.session->input(InputEvent::tap(0.25, 0.5));
+    EXPECT_EQ(next(s.window), "press 1 100 150");
+    s.session->input(InputEvent::tap(1.5, -3)); // clamped into the s.window
+    EXPECT_EQ(next(s.window), "press 1 399 0");
+    s.session->input(InputEvent::scrolled(120));
+    EXPECT_EQ(next(s.window), "press 5 399 0");
+    EXPECT_EQ(next(s.window), "press 5 399 0");
+    s.session->input(InputEvent::scrolled(-10));
+    EXPECT_EQ(next(s.window), "press 4 399 0");
 }
 
 TEST_F(ScreenDisplay, TypedTextArrivesAsTyped)
 {
-    Child window;
-    const WindowId id = openWindow(window, {"--geometry", "400x300+100+100"});
-    Inbox inbox;
-    auto session = startSession(id, inbox);
-    ASSERT_TRUE(session);
+    Streamed s;
+    stream(s);
+    ASSERT_TRUE(s.session);
 
-    session->input(InputEvent::typed("123456"));
-    session->input(InputEvent::pressed("Return"));
-    session->input(InputEvent::typed("A!"));
+    s.session->input(InputEvent::typed("123456"));
+    s.session->input(InputEvent::pressed("Return"));
+    s.session->input(InputEvent::typed("A!"));
     std::vector<std::string> keys;
     for (int i = 0; i < 9; ++i)
-        keys.push_back(next(window));
+        keys.push_back(next(s.window));
     EXPECT_EQ(keys, (std::vector<std::string>{"key 0x31", "key 0x32", "key 0x33", "key 0x34", "key 0x35", "key 0x36",
                         "key 0xff0d", "key 0x41", "key 0x21"}));
 }
 
 TEST_F(ScreenDisplay, CharactersOffTheKeymapArriveAndTheKeymapIsRestored)
 {
-    Child window;
-    const WindowId id = openWindow(window, {"--geometry", "400x300+100+100"});
-    Inbox inbox;
-    auto session = startSession(id, inbox);
-    ASSERT_TRUE(session);
+    Streamed s;
+    stream(s);
+    ASSERT_TRUE(s.session);
 
-    session->input(InputEvent::typed("éжé"));
-    EXPECT_EQ(next(window), "key 0xe9");
-    EXPECT_EQ(next(window), "key 0x1000436");
-    EXPECT_EQ(next(window), "key 0xe9");
-    session.reset();
+    s.session->input(InputEvent::typed("éжé"));
+    EXPECT_EQ(next(s.window), "key 0xe9");
+    EXPECT_EQ(next(s.window), "key 0x1000436");
+    EXPECT_EQ(next(s.window), "key 0xe9");
+    s.session.reset();
 
     Display* display = XOpenDisplay(m_xvfb.display().c_str());
     ASSERT_TRUE(display);
@@ -399,34 +404,30 @@ TEST_F(ScreenDisplay, CharactersOffTheKeymapArriveAndTheKeymapIsRestored)
 
 TEST_F(ScreenDisplay, ClosingTheWindowEndsTheSession)
 {
-    Child window;
-    const WindowId id = openWindow(window, {"--geometry", "400x300+100+100"});
-    Inbox inbox;
-    auto session = startSession(id, inbox);
-    ASSERT_TRUE(session);
-    session->requestFrame(0);
-    ASSERT_TRUE(inbox.frame(3s));
-    session->requestFrame(1);
+    Streamed s;
+    stream(s);
+    ASSERT_TRUE(s.session);
+    s.session->requestFrame(0);
+    ASSERT_TRUE(s.inbox.frame(3s));
+    s.session->requestFrame(1);
 
-    window.stop();
-    EXPECT_EQ(inbox.ending(3s), "The window was closed.");
-    session->input(InputEvent::typed("ignored")); // harmless after the end
-    session->requestFrame(1);
+    s.window.stop();
+    EXPECT_EQ(s.inbox.ending(3s), "The window was closed.");
+    s.session->input(InputEvent::typed("ignored")); // harmless after the end
+    s.session->requestFrame(1);
 }
 
 TEST_F(ScreenDisplay, LosingTheDisplayEndsTheSessionNotTheProcess)
 {
-    Child window;
-    const WindowId id = openWindow(window, {"--geometry", "400x300+100+100"});
-    Inbox inbox;
-    auto session = startSession(id, inbox);
-    ASSERT_TRUE(session);
-    session->requestFrame(0);
-    ASSERT_TRUE(inbox.frame(3s));
+    Streamed s;
+    stream(s);
+    ASSERT_TRUE(s.session);
+    s.session->requestFrame(0);
+    ASSERT_TRUE(s.inbox.frame(3s));
 
     m_xvfb.stop();
-    EXPECT_EQ(inbox.ending(3s), "The connection to the X display was lost.");
-    session.reset();
+    EXPECT_EQ(s.inbox.ending(3s), "The connection to the X display was lost.");
+    s.session.reset();
     SUCCEED() << "still running";
 }
 
